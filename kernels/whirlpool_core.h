@@ -1,0 +1,133 @@
+// The per-nonce Whirlpool code, shared by the CUDA kernel, the CPU backend
+// and the host reference. Every function takes the table as a pointer: the
+// block's shared-memory copy on the GPU, WP_T0 (or its uploaded image) on
+// the host. Words follow the little-endian convention: byte j of a word is
+// bits 8j..8j+7, and table k of the eight-table formulation is table 0
+// rotated left by 8k bits.
+#pragma once
+
+#include <cstdint>
+
+#if defined(__CUDACC__)
+#define WP_FN __host__ __device__ __forceinline__
+#else
+#define WP_FN inline
+#endif
+#if defined(__CUDA_ARCH__)
+#define WP_UNROLL _Pragma("unroll")
+#elif defined(__CUDACC__)
+#define WP_UNROLL // the host pass of a .cu file never runs these on the hot path
+#else
+#define WP_UNROLL _Pragma("GCC unroll 16")
+#endif
+
+constexpr int WP_ROUNDS = 10;
+constexpr int WP_TABLE_BYTES = 256 * 8;
+// Padding of the 80-byte header's second block: 0x80 after the message and
+// the bit length 640 = 0x280 big-endian in the last bytes.
+constexpr uint64_t WP_PAD_WORD2 = 0x0000000000000080ull;
+constexpr uint64_t WP_PAD_WORD7 = 0x8002000000000000ull;
+
+WP_FN uint64_t ROTL64(uint64_t v, int n)
+{
+    return n == 0 ? v : (v << n) | (v >> (64 - n));
+}
+
+WP_FN uint32_t wp_byte(uint64_t v, int j)
+{
+    return static_cast<uint32_t>(v >> (8 * j)) & 0xFFu;
+}
+
+// One output word of a round before key addition; a0 gives byte 0, a7 byte 7.
+WP_FN uint64_t round_elt(const uint64_t* T, uint64_t a0, uint64_t a1, uint64_t a2, uint64_t a3,
+                         uint64_t a4, uint64_t a5, uint64_t a6, uint64_t a7)
+{
+    return T[wp_byte(a0, 0)] ^ ROTL64(T[wp_byte(a1, 1)], 8) ^ ROTL64(T[wp_byte(a2, 2)], 16) ^
+           ROTL64(T[wp_byte(a3, 3)], 24) ^ ROTL64(T[wp_byte(a4, 4)], 32) ^
+           ROTL64(T[wp_byte(a5, 5)], 40) ^ ROTL64(T[wp_byte(a6, 6)], 48) ^
+           ROTL64(T[wp_byte(a7, 7)], 56);
+}
+
+// out = rho[key](a); output word i takes byte j from a[i - j mod 8].
+WP_FN void wp_rho(const uint64_t* T, const uint64_t a[8], const uint64_t key[8], uint64_t out[8])
+{
+    WP_UNROLL
+    for (int i = 0; i < 8; ++i) {
+        out[i] = key[i] ^ round_elt(T, a[i], a[(i + 7) & 7], a[(i + 6) & 7], a[(i + 5) & 7],
+                                    a[(i + 4) & 7], a[(i + 3) & 7], a[(i + 2) & 7], a[(i + 1) & 7]);
+    }
+}
+
+// The ten rounds of the block cipher: key schedule K and state S in step.
+WP_FN void wp_cipher(const uint64_t* T, const uint64_t* RC, uint64_t K[8], uint64_t S[8])
+{
+    WP_UNROLL
+    for (int r = 0; r < WP_ROUNDS; ++r) {
+        const uint64_t c[8] = {RC[r], 0, 0, 0, 0, 0, 0, 0};
+        uint64_t t[8];
+        wp_rho(T, K, c, t);
+        WP_UNROLL
+        for (int i = 0; i < 8; ++i) K[i] = t[i];
+        wp_rho(T, S, K, t);
+        WP_UNROLL
+        for (int i = 0; i < 8; ++i) S[i] = t[i];
+    }
+}
+
+// One Miyaguchi-Preneel compression of block m into chaining value H.
+WP_FN void wp_compress(const uint64_t* T, const uint64_t* RC, uint64_t H[8], const uint64_t m[8])
+{
+    uint64_t K[8], S[8];
+    WP_UNROLL
+    for (int i = 0; i < 8; ++i) {
+        K[i] = H[i];
+        S[i] = H[i] ^ m[i];
+    }
+    wp_cipher(T, RC, K, S);
+    WP_UNROLL
+    for (int i = 0; i < 8; ++i) H[i] ^= S[i] ^ m[i];
+}
+
+// Digest of a header from its midstate: the second block has only words
+// 0, 1, 2 and 7 non-zero.
+WP_FN void wp_round_block2(const uint64_t* T, const uint64_t* RC, const uint64_t midstate[8],
+                           uint64_t out[8], uint64_t m0, uint64_t m1, uint64_t m2, uint64_t m7)
+{
+    const uint64_t m[8] = {m0, m1, m2, 0, 0, 0, 0, m7};
+    WP_UNROLL
+    for (int i = 0; i < 8; ++i) out[i] = midstate[i];
+    wp_compress(T, RC, out, m);
+}
+
+// Folded value h_j = D[j] ^ D[j+4] against the target, most significant word
+// first; the lower words are folded and read only on a tie. t3 is passed in
+// because the kernel keeps it in a register.
+WP_FN bool wp_meets_target(const uint64_t D[8], uint64_t t3, const uint64_t* target)
+{
+    const uint64_t h3 = D[3] ^ D[7];
+    if (h3 != t3) return h3 < t3;
+    const uint64_t h2 = D[2] ^ D[6];
+    const uint64_t t2 = target[2];
+    if (h2 != t2) return h2 < t2;
+    const uint64_t h1 = D[1] ^ D[5];
+    const uint64_t t1 = target[1];
+    if (h1 != t1) return h1 < t1;
+    return (D[0] ^ D[4]) <= target[0];
+}
+
+// Everything one nonce costs: the second compression and the target test.
+WP_FN bool wp_try_nonce(const uint64_t* T, const uint64_t* RC, const uint64_t midstate[8],
+                        uint64_t w8, uint64_t w9_base, uint32_t nonce, uint64_t t3,
+                        const uint64_t* target)
+{
+    uint64_t D[8];
+    const uint64_t w9 = (static_cast<uint64_t>(nonce) << 32) | w9_base;
+    wp_round_block2(T, RC, midstate, D, w8, w9, WP_PAD_WORD2, WP_PAD_WORD7);
+    return wp_meets_target(D, t3, target);
+}
+
+// The 32-byte proof-of-work value as words h0..h3.
+WP_FN void wp_fold(const uint64_t D[8], uint64_t out[4])
+{
+    for (int j = 0; j < 4; ++j) out[j] = D[j] ^ D[j + 4];
+}

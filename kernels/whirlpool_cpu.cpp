@@ -1,0 +1,173 @@
+// CPU backend of the engine: one "device", the processor, running the
+// kernel's per-nonce code on every hardware thread. A scan emulates one
+// launch exactly: the same nonces in the same slice order, the same found
+// protocol and early stop, the same hash count and the same refusals.
+#include "whirlpool_cuda.h"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine_common.h"
+#include "whirlpool_core.h"
+
+struct CudaMiner {
+    uint64_t midstate[8];
+    uint64_t target[4];
+    int device;
+    int blocks;
+    int threads;
+};
+
+namespace {
+
+// The image of the device's constant memory, filled by cuda_whirlpool_init.
+uint64_t g_T0[256];
+uint64_t g_RC[10];
+
+int hardware_threads()
+{
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+    const unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? static_cast<int>(n) : 1;
+}
+
+std::string processor_name()
+{
+    std::ifstream in("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, 10, "model name") != 0) continue;
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos) break;
+        const size_t start = line.find_first_not_of(' ', colon + 1);
+        if (start != std::string::npos) return line.substr(start);
+        break;
+    }
+    return "CPU";
+}
+
+struct LaunchResult {
+    std::atomic<uint32_t> found{0};
+    uint32_t nonce = 0;
+};
+
+// The GPU threads gid_begin..gid_end-1: step k of every thread before step
+// k+1 of any, so the grid sweeps one contiguous slice of stride nonces at a time.
+void run_threads(const CudaMiner& m, uint64_t w8, uint64_t w9_base, uint32_t nonce_base,
+                 uint64_t gid_begin, uint64_t gid_end, uint32_t stride, LaunchResult& result)
+{
+    uint64_t midstate[8];
+    std::memcpy(midstate, m.midstate, sizeof midstate);
+    const uint64_t t3 = m.target[3];
+    for (uint32_t k = 0; k < WP_NONCES_PER_THREAD; ++k) {
+        const uint32_t slice = nonce_base + k * stride;
+        for (uint64_t gid = gid_begin; gid < gid_end; ++gid) {
+            if (result.found.load(std::memory_order_relaxed)) return;
+            const uint32_t nonce = slice + static_cast<uint32_t>(gid);
+            if (!wp_try_nonce(g_T0, g_RC, midstate, w8, w9_base, nonce, t3, m.target)) continue;
+            uint32_t expected = 0;
+            if (result.found.compare_exchange_strong(expected, 1)) result.nonce = nonce;
+            return;
+        }
+    }
+}
+
+} // namespace
+
+int cuda_device_count(void)
+{
+    return 1;
+}
+
+void cuda_device_info(int device, char* name, size_t name_size, int* sm_count,
+                      uint64_t* total_mem)
+{
+    if (device != 0) {
+        if (name_size > 0) name[0] = '\0';
+        *sm_count = 0;
+        *total_mem = 0;
+        return;
+    }
+    std::snprintf(name, name_size, "%s", processor_name().c_str());
+    *sm_count = hardware_threads();
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    *total_mem = pages > 0 && page_size > 0
+                     ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size)
+                     : 0;
+}
+
+int cuda_whirlpool_init(const uint64_t* t0, const uint64_t* rc)
+{
+    std::memcpy(g_T0, t0, sizeof g_T0);
+    std::memcpy(g_RC, rc, sizeof g_RC);
+    return 0;
+}
+
+CudaMiner* cuda_miner_create(int device, int blocks, int threads)
+{
+    CudaMiner* m = new CudaMiner{};
+    m->device = device;
+    m->blocks = blocks;
+    m->threads = threads;
+    return m;
+}
+
+void cuda_miner_destroy(CudaMiner* m)
+{
+    delete m;
+}
+
+void cuda_miner_set_work(CudaMiner* m, const uint64_t midstate[8], const uint64_t target[4])
+{
+    std::memcpy(m->midstate, midstate, sizeof m->midstate);
+    std::memcpy(m->target, target, sizeof m->target);
+}
+
+int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_base,
+                    uint32_t* nonce_out, uint32_t* hashes_out)
+{
+    // The limits the CUDA runtime enforces on this kernel's launches.
+    if (m->threads < 1 || m->threads > WP_MAX_THREADS || m->blocks < 1) {
+        report_kernel_error_once("invalid configuration argument");
+        *hashes_out = 0;
+        return 0;
+    }
+    // Thread indices and the stride are 32-bit on the device and wrap there too.
+    const uint64_t grid = uint64_t{static_cast<uint32_t>(m->blocks)} * static_cast<uint32_t>(m->threads);
+    const uint32_t stride = static_cast<uint32_t>(grid);
+    const uint32_t workers =
+        static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(hardware_threads()), grid));
+    LaunchResult result;
+    auto share = [&](uint32_t w) {
+        run_threads(*m, w8, w9_base, nonce_base, grid * w / workers, grid * (w + 1) / workers,
+                    stride, result);
+    };
+    std::vector<std::thread> pool;
+    pool.reserve(workers - 1);
+    for (uint32_t w = 1; w < workers; ++w) pool.emplace_back(share, w);
+    share(0);
+    for (std::thread& t : pool) t.join();
+
+    *hashes_out = launch_hashes(m->blocks, m->threads);
+    if (result.found.load() == 0) return 0;
+    *nonce_out = result.nonce;
+    return 1;
+}
+
+void cuda_debug_hash(int, const uint64_t midstate[8], uint64_t w8, uint64_t w9, uint64_t out[4])
+{
+    uint64_t D[8];
+    wp_round_block2(g_T0, g_RC, midstate, D, w8, w9, WP_PAD_WORD2, WP_PAD_WORD7);
+    wp_fold(D, out);
+}

@@ -1,0 +1,51 @@
+// The proof-of-work engine as the rest of the program sees it: the host
+// reference hash, device enumeration and the device miner. Two backends
+// implement the device functions under the same names: the CUDA one and a
+// CPU one that emulates a launch faithfully. No CUDA type appears here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Nonces each device thread tries per launch, and the kernel's launch bounds:
+// a launch of more threads per block than WP_MAX_THREADS is refused.
+constexpr int WP_NONCES_PER_THREAD = 128;
+constexpr int WP_MAX_THREADS = 256;
+constexpr int WP_MIN_BLOCKS_PER_SM = 4;
+
+extern "C" {
+
+// Whirlpool table C0 and the ten round constants, as little-endian words.
+extern const uint64_t WP_T0[256];
+extern const uint64_t WP_RC[10];
+
+// One Whirlpool compression of an eight-word block into the chaining value.
+void host_wp_round(uint64_t state[8], const uint64_t block[8]);
+// Chaining value after header bytes 0..63, bytes 64..71 as w8 and bytes
+// 72..75 as w9_base (nonce half zero).
+void compute_midstate(const uint8_t header[80], uint64_t midstate[8], uint64_t* w8,
+                      uint64_t* w9_base);
+// Whirlpool-512 of the header with the digest's two halves XORed together.
+void host_pow_hash(const uint8_t header[80], uint8_t out[32]);
+
+int cuda_device_count(void);
+void cuda_device_info(int device, char* name, size_t name_size, int* sm_count,
+                      uint64_t* total_mem);
+
+struct CudaMiner;
+
+// Uploads the tables to the current device: 0, or -1 when an upload failed.
+int cuda_whirlpool_init(const uint64_t* t0, const uint64_t* rc);
+CudaMiner* cuda_miner_create(int device, int blocks, int threads);
+void cuda_miner_destroy(CudaMiner* miner);
+void cuda_miner_set_work(CudaMiner* miner, const uint64_t midstate[8], const uint64_t target[4]);
+// One launch over 128 x blocks x threads consecutive nonces from nonce_base.
+// Returns 1 with *nonce_out set when a nonce met the target; *hashes_out is
+// the nonces covered (32-bit), 0 when the launch failed.
+int cuda_miner_scan(CudaMiner* miner, uint64_t w8, uint64_t w9_base, uint32_t nonce_base,
+                    uint32_t* nonce_out, uint32_t* hashes_out);
+// The device's folded value h0..h3 of one header, for checks against the host.
+void cuda_debug_hash(int device, const uint64_t midstate[8], uint64_t w8, uint64_t w9,
+                     uint64_t out[4]);
+
+} // extern "C"

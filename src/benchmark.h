@@ -1,0 +1,6 @@
+// The two activities that need no node: the device listing and the
+// 30-second hash-rate benchmark.
+#pragma once
+
+void list_devices(int count);
+void run_benchmark(int device, int blocks, int threads);

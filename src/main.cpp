@@ -1,0 +1,89 @@
+// The program's entry: settings, device checks, grid sizing and the choice
+// of activity.
+#include <csignal>
+#include <cstdio>
+
+#include "../kernels/whirlpool_cuda.h"
+#include "benchmark.h"
+#include "settings.h"
+#include "shell.h"
+
+namespace {
+
+constexpr int BLOCKS_PER_SM = 16;
+
+void load_settings(int argc, char** argv, RunSettings& s)
+{
+    s.config_path = config_path_from_args(argc, argv);
+    if (s.config_path.empty()) s.config_path = find_default_config(argc > 0 ? argv[0] : nullptr);
+    if (s.config_path.empty()) return;
+    ConfigMap config;
+    if (!read_config_file(s.config_path, config)) {
+        std::printf("  [!] Cannot open config: %s\n", s.config_path.c_str());
+        return;
+    }
+    std::printf("  [+] Loaded config: %s (%d settings)\n", s.config_path.c_str(),
+                static_cast<int>(config.size()));
+    apply_config(config, s);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::signal(SIGINT, signal_handler);
+    std::signal(SIGTERM, signal_handler);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+
+    const char* program = argc > 0 && argv[0] ? argv[0] : "";
+    RunSettings s;
+    load_settings(argc, argv, s);
+    const OptionResult options = apply_options(argc, argv, s);
+    if (options.status == OptionStatus::help) {
+        print_usage(program);
+        return 0;
+    }
+    if (options.status == OptionStatus::unknown) {
+        std::printf("Unknown option: %s\n", options.argument.c_str());
+        print_usage(program);
+        return 1;
+    }
+
+    const int count = cuda_device_count();
+    if (count == 0) {
+        std::printf("Error: No CUDA devices found.\n");
+        return 1;
+    }
+    if (s.list_gpus) {
+        list_devices(count);
+        return 0;
+    }
+    if (s.device < 0 || s.device >= count) {
+        std::printf("Error: device %d not found (%d available)\n", s.device, count);
+        return 1;
+    }
+    if (s.threads < 1 || s.threads > WP_MAX_THREADS) {
+        std::printf("Error: threads per block must be 1 to %d (got %d)\n", WP_MAX_THREADS,
+                    s.threads);
+        return 1;
+    }
+    if (s.blocks <= 0) {
+        char name[256];
+        int sm_count = 0;
+        uint64_t total_mem = 0;
+        cuda_device_info(s.device, name, sizeof name, &sm_count, &total_mem);
+        s.blocks = BLOCKS_PER_SM * sm_count;
+    }
+    if (s.benchmark) {
+        run_benchmark(s.device, s.blocks, s.threads);
+        return 0;
+    }
+    if (s.address.empty() || s.address == PLACEHOLDER_ADDRESS) {
+        std::printf("Error: mining address not set!\n"
+                    "  Edit marlvane-miner.conf and set your address=... line,\n"
+                    "  or use:  marlvane-gpu-miner -a YOUR_ADDRESS\n");
+        return 1;
+    }
+    // The mining session arrives with the node client.
+    return 0;
+}

@@ -1,0 +1,136 @@
+#include "settings.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+namespace {
+
+int32_t to_int32(const std::string& text)
+{
+    return static_cast<int32_t>(std::strtol(text.c_str(), nullptr, 10));
+}
+
+bool open_regular(const std::string& path, std::ifstream& in)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+    in.open(path, std::ios::binary);
+    return in.is_open();
+}
+
+} // namespace
+
+ConfigMap parse_config(std::istream& in)
+{
+    ConfigMap config;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue; // only the very first character makes a comment
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        // Only spaces, and only on the inner sides of the "=": a key keeps its
+        // leading spaces and a value its trailing ones.
+        size_t key_end = eq;
+        while (key_end > 0 && line[key_end - 1] == ' ') --key_end;
+        size_t value_start = eq + 1;
+        while (value_start < line.size() && line[value_start] == ' ') ++value_start;
+        config[line.substr(0, key_end)] = line.substr(value_start);
+    }
+    return config;
+}
+
+bool read_config_file(const std::string& path, ConfigMap& out)
+{
+    std::ifstream in;
+    if (!open_regular(path, in)) return false;
+    out = parse_config(in);
+    return true;
+}
+
+void apply_config(const ConfigMap& config, RunSettings& s)
+{
+    auto set_text = [&](const char* key, std::string& field) {
+        const auto it = config.find(key);
+        if (it != config.end()) field = it->second;
+    };
+    auto set_int = [&](const char* key, int32_t& field) {
+        const auto it = config.find(key);
+        if (it != config.end()) field = to_int32(it->second);
+    };
+    set_text("rpc_url", s.rpc_url);
+    set_text("rpc_user", s.rpc_user);
+    set_text("rpc_password", s.rpc_password);
+    set_text("address", s.address);
+    set_text("coinbase", s.coinbase);
+    set_int("device", s.device);
+    set_int("blocks", s.blocks);
+    set_int("threads", s.threads);
+    const auto bench = config.find("benchmark");
+    if (bench != config.end()) s.benchmark = bench->second == "1";
+}
+
+std::string config_path_from_args(int argc, char** argv)
+{
+    std::string path;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-c") == 0 && i + 1 < argc) path = argv[++i];
+    }
+    return path;
+}
+
+std::string find_default_config(const char* argv0)
+{
+    const std::string program = argv0 ? argv0 : "";
+    const size_t slash = program.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : program.substr(0, slash + 1);
+    for (const std::string& candidate : {dir + CONFIG_FILE_NAME, std::string(CONFIG_FILE_NAME)}) {
+        std::ifstream in;
+        if (open_regular(candidate, in)) return candidate;
+    }
+    return "";
+}
+
+OptionResult apply_options(int argc, char** argv, RunSettings& s)
+{
+    struct ValueOption {
+        const char* name;
+        std::string* text;
+        int32_t* number;
+    };
+    std::string ignored_path;
+    const ValueOption value_options[] = {
+        {"-c", &ignored_path, nullptr}, // taken in the first pass
+        {"-o", &s.rpc_url, nullptr},    {"-u", &s.rpc_user, nullptr},
+        {"-p", &s.rpc_password, nullptr}, {"-a", &s.address, nullptr},
+        {"-d", nullptr, &s.device},     {"-B", nullptr, &s.blocks},
+        {"-T", nullptr, &s.threads},
+    };
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0)
+            return {OptionStatus::help, arg};
+        if (std::strcmp(arg, "--benchmark") == 0) {
+            s.benchmark = true;
+            continue;
+        }
+        if (std::strcmp(arg, "--list-gpus") == 0) {
+            s.list_gpus = true;
+            continue;
+        }
+        if (std::strcmp(arg, "--cli") == 0) continue;
+        const ValueOption* match = nullptr;
+        for (const ValueOption& option : value_options) {
+            if (std::strcmp(arg, option.name) == 0) match = &option;
+        }
+        // A value option as the last argument has lost its value.
+        if (!match || i + 1 >= argc) return {OptionStatus::unknown, arg};
+        const char* value = argv[++i]; // taken whatever it looks like, "-x" included
+        if (match->text) *match->text = value;
+        if (match->number) *match->number = to_int32(value);
+    }
+    return {};
+}

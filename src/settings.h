@@ -1,0 +1,46 @@
+// Run settings: built-in defaults, then the configuration file, then the
+// command line.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <map>
+#include <string>
+
+struct RunSettings {
+    std::string rpc_url = "http://127.0.0.1:8899";
+    std::string rpc_user = "rpcuser";
+    std::string rpc_password = "hollowgates";
+    std::string address;
+    std::string coinbase;
+    std::string config_path;
+    int32_t device = 0;
+    int32_t blocks = 0; // 0 or less: 16 per multiprocessor
+    int32_t threads = 256;
+    bool benchmark = false;
+    bool list_gpus = false;
+};
+
+constexpr const char* CONFIG_FILE_NAME = "marlvane-miner.conf";
+constexpr const char* PLACEHOLDER_ADDRESS = "PUT_YOUR_MARLVANE_ADDRESS_HERE";
+
+using ConfigMap = std::map<std::string, std::string>;
+
+// key=value lines; see settings.cpp for the exact trimming rules.
+ConfigMap parse_config(std::istream& in);
+// False when the path cannot be opened as a file (a directory included).
+bool read_config_file(const std::string& path, ConfigMap& out);
+void apply_config(const ConfigMap& config, RunSettings& settings);
+
+// First pass: the last "-c FILE" of the arguments, or empty.
+std::string config_path_from_args(int argc, char** argv);
+// The default file beside the program, else in the working directory; empty if neither opens.
+std::string find_default_config(const char* argv0);
+
+enum class OptionStatus { run, help, unknown };
+struct OptionResult {
+    OptionStatus status = OptionStatus::run;
+    std::string argument; // the unknown option
+};
+// Second pass: the options over the configuration, in argument order.
+OptionResult apply_options(int argc, char** argv, RunSettings& settings);

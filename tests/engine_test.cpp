@@ -1,0 +1,243 @@
+// The engine's interface against the host reference. Built once per
+// backend: the CPU one here, the CUDA one on a machine with a GPU.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "util.h"
+#include "whirlpool_cuda.h"
+
+namespace {
+
+struct Job {
+    uint8_t header[80];
+    uint64_t midstate[8];
+    uint64_t w8;
+    uint64_t w9_base;
+};
+
+Job random_job(std::mt19937_64& rng)
+{
+    Job j;
+    for (uint8_t& b : j.header) b = static_cast<uint8_t>(rng());
+    compute_midstate(j.header, j.midstate, &j.w8, &j.w9_base);
+    return j;
+}
+
+// The host's proof-of-work value of the job's header with a nonce, as words h0..h3.
+std::vector<uint64_t> host_value(const Job& job, uint32_t nonce)
+{
+    uint8_t header[80];
+    std::memcpy(header, job.header, 80);
+    write_le32(header + 76, nonce);
+    uint8_t x[32];
+    host_pow_hash(header, x);
+    return {read_le64(x), read_le64(x + 8), read_le64(x + 16), read_le64(x + 24)};
+}
+
+bool less_256(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b)
+{
+    for (int j = 3; j >= 0; --j) {
+        if (a[j] != b[j]) return a[j] < b[j];
+    }
+    return false;
+}
+
+class Engine : public testing::Test {
+protected:
+    static constexpr int kBlocks = 2;
+    static constexpr int kThreads = 64;
+    static constexpr uint32_t kPerLaunch = 128u * kBlocks * kThreads;
+    static constexpr uint32_t kStride = kBlocks * kThreads;
+
+    void SetUp() override
+    {
+        if (cuda_device_count() == 0) GTEST_SKIP() << "no device";
+        miner_ = cuda_miner_create(0, kBlocks, kThreads);
+        ASSERT_EQ(cuda_whirlpool_init(WP_T0, WP_RC), 0);
+    }
+    void TearDown() override { cuda_miner_destroy(miner_); }
+
+    struct Scan {
+        int result;
+        uint32_t nonce;
+        uint32_t hashes;
+    };
+    Scan scan(CudaMiner* miner, const Job& job, uint32_t base)
+    {
+        Scan s{-1, 0xDEADBEEF, 0xDEADBEEF};
+        s.result = cuda_miner_scan(miner, job.w8, job.w9_base, base, &s.nonce, &s.hashes);
+        return s;
+    }
+
+    CudaMiner* miner_ = nullptr;
+};
+
+TEST_F(Engine, DebugHashEqualsHostHash)
+{
+    std::mt19937_64 rng(1);
+    for (int i = 0; i < 64; ++i) {
+        const Job job = random_job(rng);
+        const uint32_t nonce = static_cast<uint32_t>(rng());
+        uint64_t out[4];
+        cuda_debug_hash(0, job.midstate, job.w8, uint64_t{nonce} << 32 | job.w9_base, out);
+        ASSERT_EQ(std::vector<uint64_t>(out, out + 4), host_value(job, nonce)) << i;
+    }
+}
+
+// With the target set to the smallest value in a launch's range, the only
+// nonce that meets it is the one the host found: the whole range was hashed
+// correctly, and a value equal to the target is a hit.
+TEST_F(Engine, FindsTheHostsBestNonceOfTheLaunch)
+{
+    std::mt19937_64 rng(2);
+    for (int i = 0; i < 6; ++i) {
+        const Job job = random_job(rng);
+        const uint32_t base = i == 0 ? 0xFFFFFFFFu - kPerLaunch / 2 : static_cast<uint32_t>(rng());
+        uint32_t best = base;
+        std::vector<uint64_t> best_value = host_value(job, base);
+        for (uint32_t k = 1; k < kPerLaunch; ++k) {
+            const std::vector<uint64_t> v = host_value(job, base + k);
+            if (less_256(v, best_value)) {
+                best_value = v;
+                best = base + k;
+            }
+        }
+        cuda_miner_set_work(miner_, job.midstate, best_value.data());
+        const Scan s = scan(miner_, job, base);
+        EXPECT_EQ(s.result, 1) << i;
+        EXPECT_EQ(s.nonce, best) << i;
+        EXPECT_EQ(s.hashes, kPerLaunch);
+
+        // One less than the best value: nothing in the range meets it.
+        std::vector<uint64_t> below = best_value;
+        for (int j = 0; j < 4 && below[j]-- == 0; ++j) {
+        }
+        cuda_miner_set_work(miner_, job.midstate, below.data());
+        EXPECT_EQ(scan(miner_, job, base).result, 0) << i;
+    }
+}
+
+TEST_F(Engine, ZeroTargetCoversTheLaunchAndFindsNothing)
+{
+    std::mt19937_64 rng(3);
+    const Job job = random_job(rng);
+    const uint64_t zero[4] = {0, 0, 0, 0};
+    cuda_miner_set_work(miner_, job.midstate, zero);
+    const Scan s = scan(miner_, job, 0);
+    EXPECT_EQ(s.result, 0);
+    EXPECT_EQ(s.hashes, kPerLaunch);
+}
+
+TEST_F(Engine, EasiestTargetHitsInTheFirstSlice)
+{
+    std::mt19937_64 rng(4);
+    const uint64_t all_ff[4] = {~0ull, ~0ull, ~0ull, ~0ull};
+    for (uint32_t base : {0u, 12345u, 0xFFFFFFC0u, 0xFFFFFFFFu}) {
+        const Job job = random_job(rng);
+        cuda_miner_set_work(miner_, job.midstate, all_ff);
+        const Scan s = scan(miner_, job, base);
+        EXPECT_EQ(s.result, 1);
+        EXPECT_LT(static_cast<uint32_t>(s.nonce - base), kStride) << base;
+        EXPECT_EQ(s.hashes, kPerLaunch) << "a find still reports the whole launch";
+    }
+}
+
+TEST_F(Engine, LaunchNearTheTopWrapsThroughZero)
+{
+    // One block of 256 threads from 0xFFFFFF00: the first slice is
+    // 0xFFFFFF00..0xFFFFFFFF and the other 127 cover 0x00000000..0x00007EFF.
+    CudaMiner* miner = cuda_miner_create(0, 1, 256);
+    std::mt19937_64 rng(5);
+    const Job job = random_job(rng);
+    const uint32_t wrapped = 0x00004321;
+    const std::vector<uint64_t> target = host_value(job, wrapped);
+    cuda_miner_set_work(miner, job.midstate, target.data());
+    const Scan s = scan(miner, job, 0xFFFFFF00u);
+    ASSERT_EQ(s.result, 1);
+    EXPECT_TRUE(s.nonce >= 0xFFFFFF00u || s.nonce <= 0x00007EFFu) << s.nonce;
+    EXPECT_FALSE(less_256(target, host_value(job, s.nonce))) << "the nonce meets the target";
+    EXPECT_EQ(s.hashes, 32768u);
+    cuda_miner_destroy(miner);
+}
+
+TEST_F(Engine, HashCountIsThirtyTwoBit)
+{
+    // 131072 x 256 x 128 = 2^32 nonces: reported as 0. The easiest target
+    // ends such a launch at once.
+    CudaMiner* miner = cuda_miner_create(0, 131072, 256);
+    std::mt19937_64 rng(6);
+    const Job job = random_job(rng);
+    const uint64_t all_ff[4] = {~0ull, ~0ull, ~0ull, ~0ull};
+    cuda_miner_set_work(miner, job.midstate, all_ff);
+    const Scan s = scan(miner, job, 0);
+    EXPECT_EQ(s.result, 1);
+    EXPECT_EQ(s.hashes, 0u);
+    cuda_miner_destroy(miner);
+}
+
+TEST_F(Engine, SetWorkReplacesTheJob)
+{
+    std::mt19937_64 rng(7);
+    const Job a = random_job(rng);
+    const Job b = random_job(rng);
+    const std::vector<uint64_t> target_b = host_value(b, 77);
+    cuda_miner_set_work(miner_, a.midstate, target_b.data());
+    cuda_miner_set_work(miner_, b.midstate, target_b.data());
+    const Scan s = scan(miner_, b, 0);
+    ASSERT_EQ(s.result, 1);
+    EXPECT_FALSE(less_256(target_b, host_value(b, s.nonce)));
+}
+
+TEST_F(Engine, RefusedLaunchesWarnOnce)
+{
+    std::mt19937_64 rng(8);
+    const Job job = random_job(rng);
+    const uint64_t all_ff[4] = {~0ull, ~0ull, ~0ull, ~0ull};
+    testing::internal::CaptureStdout();
+    for (const auto& grid : {std::pair<int, int>{1, 257}, {1, 0}, {0, 64}, {-3, 64}}) {
+        CudaMiner* bad = cuda_miner_create(0, grid.first, grid.second);
+        cuda_miner_set_work(bad, job.midstate, all_ff);
+        const Scan s = scan(bad, job, 0);
+        EXPECT_EQ(s.result, 0) << grid.first << "x" << grid.second;
+        EXPECT_EQ(s.hashes, 0u);
+        cuda_miner_destroy(bad);
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string head = "\n  [!] CUDA kernel error: ";
+    const std::string tail = "\n  [!] Your GPU may not match the compiled architecture.\n"
+                             "  [!] Rebuild with the correct -DCMAKE_CUDA_ARCHITECTURES for your GPU.\n";
+    ASSERT_EQ(out.compare(0, head.size(), head), 0) << out;
+    ASSERT_GE(out.size(), head.size() + tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+    EXPECT_EQ(out.find("CUDA kernel error", head.size()), std::string::npos) << "printed once";
+
+    // The handle stays usable after a refusal.
+    cuda_miner_set_work(miner_, job.midstate, all_ff);
+    EXPECT_EQ(scan(miner_, job, 0).result, 1);
+}
+
+TEST_F(Engine, DestroyNullIsHarmless)
+{
+    cuda_miner_destroy(nullptr);
+}
+
+TEST_F(Engine, DeviceInfo)
+{
+    char name[256];
+    int sms = 0;
+    uint64_t mem = 0;
+    cuda_device_info(0, name, sizeof name, &sms, &mem);
+    EXPECT_GT(std::strlen(name), 0u);
+    EXPECT_GT(sms, 0);
+    EXPECT_GT(mem, 0u);
+
+    char small[4];
+    cuda_device_info(0, small, sizeof small, &sms, &mem);
+    EXPECT_EQ(std::string(small), std::string(name).substr(0, 3)) << "cut and terminated";
+}
+
+} // namespace

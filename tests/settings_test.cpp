@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "settings.h"
+
+namespace {
+
+ConfigMap parse(const std::string& text)
+{
+    std::istringstream in(text);
+    return parse_config(in);
+}
+
+TEST(ConfigParse, LinesAndTrimming)
+{
+    struct Case {
+        std::string text;
+        ConfigMap expected;
+    };
+    const Case cases[] = {
+        {"address=mrv1abc\n", {{"address", "mrv1abc"}}},
+        {"address   =   mrv1abc  \n", {{"address", "mrv1abc  "}}}, // value keeps trailing spaces
+        {"  address=x\n", {{"  address", "x"}}},                   // key keeps leading spaces
+        {"a=1\r\nb=2\r\n", {{"a", "1"}, {"b", "2"}}},               // CR-LF reads like LF
+        {"a=1\r\r\n", {{"a", "1\r"}}},                              // only one CR goes
+        {"\r\n\n#x=1\n #y=2\n", {{" #y", "2"}}},                    // only column 0 comments
+        {"no equals sign\n=v\n", {{"", "v"}}},
+        {"k=a=b\n", {{"k", "a=b"}}},                                // split at the first "="
+        {"k\t=\tv\n", {{"k\t", "\tv"}}},                            // tabs are never trimmed
+        {"k=\"q\"\n", {{"k", "\"q\""}}},                            // no quoting
+        {"k=1\nk=2\n", {{"k", "2"}}},                               // the later value wins
+        {"last=no newline", {{"last", "no newline"}}},
+        {std::string("n=a\0b\n", 6), {{"n", std::string("a\0b", 3)}}},
+        {"", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(parse(c.text), c.expected);
+    }
+}
+
+TEST(ConfigApply, KeysOverDefaults)
+{
+    RunSettings s;
+    apply_config(parse("rpc_url=http://node:1\nrpc_user=\nrpc_password=pw\naddress=A\n"
+                       "coinbase=hello\ndevice= 2x\nblocks=-5\nthreads=abc\nbenchmark=1\n"
+                       "unknown=7\n"),
+                 s);
+    EXPECT_EQ(s.rpc_url, "http://node:1");
+    EXPECT_EQ(s.rpc_user, "") << "a present key replaces the default even when empty";
+    EXPECT_EQ(s.rpc_password, "pw");
+    EXPECT_EQ(s.address, "A");
+    EXPECT_EQ(s.coinbase, "hello");
+    EXPECT_EQ(s.device, 2);
+    EXPECT_EQ(s.blocks, -5);
+    EXPECT_EQ(s.threads, 0);
+    EXPECT_TRUE(s.benchmark);
+
+    RunSettings t;
+    t.benchmark = true;
+    apply_config(parse("benchmark=true\n"), t);
+    EXPECT_FALSE(t.benchmark) << "only \"1\" turns it on";
+
+    RunSettings d;
+    apply_config(parse(""), d);
+    EXPECT_EQ(d.rpc_url, "http://127.0.0.1:8899");
+    EXPECT_EQ(d.rpc_user, "rpcuser");
+    EXPECT_EQ(d.threads, 256);
+}
+
+OptionResult run_options(std::vector<std::string> args, RunSettings& s)
+{
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    return apply_options(static_cast<int>(args.size()), argv.data(), s);
+}
+
+TEST(Options, ValuesAndFlags)
+{
+    RunSettings s;
+    const OptionResult r = run_options({"miner", "-o", "http://x", "-u", "u", "-p", "-dash", "-a",
+                                        "A", "-a", "B", "-d", "1", "-B", "-1", "-T", "64",
+                                        "--cli", "--benchmark", "-c", "f.conf"},
+                                       s);
+    EXPECT_EQ(r.status, OptionStatus::run);
+    EXPECT_EQ(s.rpc_url, "http://x");
+    EXPECT_EQ(s.rpc_password, "-dash") << "a value is taken whatever it looks like";
+    EXPECT_EQ(s.address, "B") << "a repeated option overrides";
+    EXPECT_EQ(s.device, 1);
+    EXPECT_EQ(s.blocks, -1);
+    EXPECT_EQ(s.threads, 64);
+    EXPECT_TRUE(s.benchmark);
+}
+
+TEST(Options, StopsAtHelpOrUnknown)
+{
+    const std::pair<std::vector<std::string>, OptionResult> cases[] = {
+        {{"m", "--help", "--bogus"}, {OptionStatus::help, "--help"}},
+        {{"m", "--bogus", "-h"}, {OptionStatus::unknown, "--bogus"}},
+        {{"m", "-o"}, {OptionStatus::unknown, "-o"}},
+        {{"m", "-a", "x", "-c"}, {OptionStatus::unknown, "-c"}},
+        {{"m", "-"}, {OptionStatus::unknown, "-"}},
+    };
+    for (const auto& c : cases) {
+        RunSettings s;
+        const OptionResult r = run_options(c.first, s);
+        EXPECT_EQ(r.status, c.second.status) << c.first[1];
+        EXPECT_EQ(r.argument, c.second.argument);
+    }
+}
+
+TEST(Options, FirstPassTakesTheLastConfigFile)
+{
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"m"}, ""},
+        {{"m", "-c", "a.conf", "-c", "b.conf"}, "b.conf"},
+        {{"m", "-c", "a.conf", "-c"}, "a.conf"}, // a trailing -c names nothing
+        {{"m", "-c", "-c", "x"}, "-c"},          // the value is skipped, whatever it is
+        {{"m", "-a", "-c", "x"}, "x"},           // values of other options are not known here
+    };
+    for (auto c : cases) {
+        std::vector<char*> argv;
+        for (std::string& a : c.first) argv.push_back(&a[0]);
+        EXPECT_EQ(config_path_from_args(static_cast<int>(argv.size()), argv.data()), c.second);
+    }
+}
+
+} // namespace

@@ -1,0 +1,209 @@
+#!/usr/bin/env python3
+"""The shell as a black box: run the real binaries and compare exact bytes."""
+import os
+import re
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+CPU = os.environ.get("MARLVANE_CPU_MINER", "")
+GPU = os.environ.get("MARLVANE_GPU_MINER", "")
+
+USAGE = (
+    "Marlvane GPU Miner v1.1 - Whirlpool-512 CUDA\n\n"
+    "Usage: {prog} [options]\n\n"
+    "  -c FILE      Config file (default: marlvane-miner.conf)\n"
+    "  -o URL       RPC URL (default http://127.0.0.1:8899)\n"
+    "  -u USER      RPC username\n"
+    "  -p PASS      RPC password\n"
+    "  -a ADDRESS   Mining payout address (required)\n"
+    "  -d DEVICE    CUDA device ID (default 0)\n"
+    "  -B BLOCKS    Grid blocks (default auto)\n"
+    "  -T THREADS   Threads/block (default 256)\n"
+    "  --benchmark  Hashrate benchmark only\n"
+    "  --list-gpus  List CUDA devices\n"
+    "  --cli        Force terminal mode (no GUI)\n"
+    "  -h, --help   Show this help\n"
+    "\nCommand-line flags override config file values.\n"
+    "Place marlvane-miner.conf next to the .exe for auto-detection.\n"
+)
+
+NO_ADDRESS = (
+    "Error: mining address not set!\n"
+    "  Edit marlvane-miner.conf and set your address=... line,\n"
+    "  or use:  marlvane-gpu-miner -a YOUR_ADDRESS\n"
+)
+
+BANNER = (
+    "\n"
+    "  +=====================================================+\n"
+    "  |            [*] Marlvane GPU Miner [*]               |\n"
+    "  |            Whirlpool-512 CUDA v1.1                  |\n"
+    "  |            {title:<40}|\n"
+    "  +=====================================================+\n\n"
+)
+
+
+def cpu_device_line(prefix):
+    """What the CPU backend reports: the processor, its threads, its memory."""
+    name = "CPU"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                name = line.split(":", 1)[1].strip(" ").rstrip("\n")
+                break
+    threads = len(os.sched_getaffinity(0))
+    mem_mb = (os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")) >> 20
+    return "  %s#0: %s (%d SMs, %d MB)\n" % (prefix, name, threads, mem_mb)
+
+
+class Run:
+    def __init__(self, binary, args, cwd, argv0=None):
+        proc = subprocess.run([argv0 or binary] + args, executable=binary, cwd=cwd,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        self.out = proc.stdout.decode("utf-8", "replace")
+        self.err = proc.stderr.decode("utf-8", "replace")
+        self.status = proc.returncode
+
+
+class ShellTest(unittest.TestCase):
+    def setUp(self):
+        self.assertTrue(CPU, "MARLVANE_CPU_MINER is not set")
+        self.tmp = tempfile.TemporaryDirectory()
+        self.dir = self.tmp.name
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def write(self, name, data):
+        path = os.path.join(self.dir, name)
+        with open(path, "wb") as f:
+            f.write(data.encode() if isinstance(data, str) else data)
+        return path
+
+    def run_cpu(self, *args, argv0=None):
+        return Run(CPU, list(args), self.dir, argv0)
+
+    def assertRun(self, run, out, status):
+        self.assertEqual(run.out, out)
+        self.assertEqual(run.status, status)
+        self.assertEqual(run.err, "")
+
+    def test_help_prints_usage_with_the_program_path(self):
+        for flag in ("-h", "--help"):
+            self.assertRun(self.run_cpu(flag, "--bogus"), USAGE.format(prog=CPU), 0)
+        self.assertRun(self.run_cpu("-h", argv0="some/path/miner"),
+                       USAGE.format(prog="some/path/miner"), 0)
+
+    def test_unknown_or_incomplete_options(self):
+        cases = [(["--bogus"], "--bogus"), (["-x", "-h"], "-x"), (["-o"], "-o"),
+                 (["-a", "A", "-c"], "-c"), (["--benchmark", "-d"], "-d"), (["-help"], "-help")]
+        for args, bad in cases:
+            with self.subTest(args=args):
+                self.assertRun(self.run_cpu(*args),
+                               "Unknown option: %s\n" % bad + USAGE.format(prog=CPU), 1)
+
+    def test_no_address(self):
+        self.assertRun(self.run_cpu(), NO_ADDRESS, 1)
+        self.assertRun(self.run_cpu("-a", "PUT_YOUR_MARLVANE_ADDRESS_HERE", "--cli"), NO_ADDRESS, 1)
+
+    def test_config_files(self):
+        crlf = self.write("crlf.conf", "# comment\r\ndevice = 1\r\nrpc_url=x\r\ndevice=3\r\n")
+        spaced = self.write("spaced.conf", "  device=5\n")
+        other = self.write("other.conf", "address=PUT_YOUR_MARLVANE_ADDRESS_HERE\n")
+        missing = os.path.join(self.dir, "missing.conf")
+        cases = [
+            (["-c", crlf], "  [+] Loaded config: %s (2 settings)\n"
+             "Error: device 3 not found (1 available)\n" % crlf, 1),
+            # The key keeps its leading spaces and means nothing.
+            (["-c", spaced], "  [+] Loaded config: %s (1 settings)\n" % spaced + NO_ADDRESS, 1),
+            # With -c twice only the last file is read.
+            (["-c", crlf, "-c", other], "  [+] Loaded config: %s (1 settings)\n" % other + NO_ADDRESS, 1),
+            # The command line wins over the file.
+            (["-c", crlf, "-d", "0"], "  [+] Loaded config: %s (2 settings)\n" % crlf + NO_ADDRESS, 1),
+            (["-c", missing], "  [!] Cannot open config: %s\n" % missing + NO_ADDRESS, 1),
+            (["-c", self.dir], "  [!] Cannot open config: %s\n" % self.dir + NO_ADDRESS, 1),
+        ]
+        for args, out, status in cases:
+            with self.subTest(args=args):
+                self.assertRun(self.run_cpu(*args), out, status)
+
+    def test_default_config_beside_the_program_then_in_the_working_directory(self):
+        bindir = os.path.join(self.dir, "bin")
+        os.mkdir(bindir)
+        link = os.path.join(bindir, "miner")
+        os.symlink(CPU, link)
+        beside = os.path.join(bindir, "marlvane-miner.conf")
+        with open(beside, "w") as f:
+            f.write("device=7\n")
+        self.write("marlvane-miner.conf", "device=8\n")
+        run = Run(CPU, [], self.dir, argv0=link)
+        self.assertRun(run, "  [+] Loaded config: %s (1 settings)\n"
+                       "Error: device 7 not found (1 available)\n" % beside, 1)
+        run = Run(CPU, [], self.dir, argv0="miner")
+        self.assertRun(run, "  [+] Loaded config: marlvane-miner.conf (1 settings)\n"
+                       "Error: device 8 not found (1 available)\n", 1)
+
+    def test_device_checks(self):
+        self.assertRun(self.run_cpu("-d", "1"), "Error: device 1 not found (1 available)\n", 1)
+        self.assertRun(self.run_cpu("-d", "-1"), "Error: device -1 not found (1 available)\n", 1)
+        for threads in ("0", "257", "-4"):
+            self.assertRun(self.run_cpu("-T", threads, "--benchmark"),
+                           "Error: threads per block must be 1 to 256 (got %d)\n" % int(threads), 1)
+
+    def test_list_gpus_wins_over_benchmark_and_needs_no_address(self):
+        expected = "CUDA devices:\n" + cpu_device_line("")
+        self.assertRun(self.run_cpu("--list-gpus", "--benchmark"), expected, 0)
+        self.assertRun(self.run_cpu("--list-gpus", "-d", "9"), expected, 0)
+
+    @unittest.skipUnless(GPU, "no CUDA build")
+    def test_gpu_binary_without_a_device(self):
+        if Run(GPU, ["--list-gpus"], self.dir).status == 0:
+            self.skipTest("this machine has a CUDA device")
+        for args in ([], ["--list-gpus"], ["--benchmark"], ["-a", "x"]):
+            with self.subTest(args=args):
+                self.assertRun(Run(GPU, args, self.dir), "Error: No CUDA devices found.\n", 1)
+        self.assertRun(Run(GPU, ["--help"], self.dir), USAGE.format(prog=GPU), 0)
+
+    def test_benchmark_stops_in_order_on_a_signal(self):
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(sig=sig):
+                proc = subprocess.Popen([CPU, "--benchmark", "-B", "2", "-T", "32"], cwd=self.dir,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                time.sleep(1.6)
+                proc.send_signal(sig)
+                out, err = proc.communicate(timeout=20)
+                out = out.decode()
+                self.assertEqual(proc.returncode, 0)
+                self.assertEqual(err, b"")
+                head = (BANNER.format(title="Benchmark Mode (30s)") + cpu_device_line("GPU ") +
+                        "  Grid: 2 blocks x 32 threads = 8192 hashes/launch\n"
+                        "  Shared mem: 2 KB (T0-only rotation mode)\n\n"
+                        "  Warming up...\r"
+                        "  Running 30s benchmark...                    \n\n")
+                self.assertTrue(out.startswith(head), out[:600])
+                body = out[len(head):]
+                progress, _, box = body.rpartition("\r" + " " * 62 + "\n")
+                self.assertRegex(progress, r"^(\r  \[ *\d+\.\ds / 30s\]  \d+\.\d\d [KMGT]?H/s"
+                                           r"  \(peak \d+\.\d\d [KMGT]?H/s\)   )+$")
+                m = re.fullmatch(
+                    r"  \+=================== RESULTS ====================\+\n"
+                    r"  \|  Duration:     +(\d+\.\d\d) seconds                 \|\n"
+                    r"  \|  Launches:     +(\d+)                          \|\n"
+                    r"  \|  Total hashes: (\d+) +\|\n"
+                    r"  \|  Average:      (.{14})                \|\n"
+                    r"  \|  Peak:         (.{14})                \|\n"
+                    r"  \|  Hashes/launch:  8192                          \|\n"
+                    r"  \|  Shared mem/blk: 2 KB \(T0 rotation mode\)      \|\n"
+                    r"  \+================================================\+\n\n", box)
+                self.assertIsNotNone(m, box)
+                duration, launches, total = float(m.group(1)), int(m.group(2)), int(m.group(3))
+                self.assertLess(duration, 30.0)
+                self.assertEqual(total, launches * 8192)
+                self.assertGreater(launches, 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
