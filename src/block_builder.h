@@ -1,0 +1,46 @@
+// Block construction: SHA-256, CompactSize integers, payout addresses, the
+// coinbase with its development fee and witness commitment, the merkle
+// root, the header and the serialised block. Hashes are held in internal
+// order (the order SHA-256 writes them); the node shows them reversed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+extern const uint32_t sha256_k[64];
+
+void sha256_transform(uint32_t state[8], const uint8_t block[64]);
+void sha256(const uint8_t* data, uint64_t len, uint8_t out[32]);
+void double_sha256(const uint8_t* data, uint64_t len, uint8_t out[32]);
+void push_varint(std::vector<uint8_t>& out, uint64_t value);
+
+// Output script of an mrv1/tmrv1 Bech32(m) or Base58Check address; empty if it does not decode.
+std::vector<uint8_t> address_to_script(const std::string& address);
+
+std::vector<uint8_t> build_coinbase_tx(uint64_t height, int64_t value,
+                                       const std::vector<uint8_t>& payout_script,
+                                       const std::string& message,
+                                       const std::vector<uint8_t>& witness_commitment,
+                                       const std::vector<uint8_t>& dev_fee_script,
+                                       int32_t dev_fee_percent);
+// Double SHA-256 of the transaction without marker, flag and witness.
+void compute_txid(const uint8_t* tx, uint64_t len, uint8_t out[32]);
+
+// Consensus allows a coinbase input script of 2 to 100 bytes.
+constexpr size_t MAX_COINBASE_SCRIPT = 100;
+// The longest message that fits beside the height push of any height below 2^39.
+constexpr size_t MAX_COINBASE_MESSAGE = 94;
+// The message cut to MAX_COINBASE_MESSAGE bytes, never inside a UTF-8 character.
+std::string fit_coinbase_message(const std::string& message);
+
+// A hash as the node writes it (64 hex digits, display order) into internal
+// order; false, leaving out untouched, for anything but exactly 64 hex digits.
+bool hash_from_rpc_hex(const std::string& hex, uint8_t out[32]);
+
+void compute_merkle_root(const std::vector<std::vector<uint8_t>>& leaves, uint8_t out[32]);
+void build_header(int32_t version, const uint8_t prev_hash[32], const uint8_t merkle_root[32],
+                  uint32_t time, uint32_t bits, uint32_t nonce, uint8_t out[80]);
+std::string serialize_block(const uint8_t header[80], const std::vector<uint8_t>& coinbase_tx,
+                            const std::vector<std::string>& block_txs);
