@@ -1,0 +1,233 @@
+#include "rpc_client.h"
+
+#include <curl/curl.h>
+
+#include <cstdlib>
+#include <stdexcept>
+#include <string_view>
+
+namespace {
+
+constexpr long TOTAL_TIMEOUT_S = 30;
+constexpr long CONNECT_TIMEOUT_S = 10;
+// An "error" member whose null starts this close to its key carries no error.
+constexpr size_t ERROR_NULL_WINDOW = 20;
+constexpr std::string_view JSON_SPACE = " \t\n\r";
+
+size_t write_cb(char* data, size_t size, size_t nmemb, void* out)
+{
+    static_cast<std::string*>(out)->append(data, size * nmemb);
+    return size * nmemb;
+}
+
+std::string_view json_value(std::string_view json, std::string_view key)
+{
+    std::string quoted;
+    quoted.reserve(key.size() + 2);
+    quoted.append(1, '"').append(key).append(1, '"');
+    const size_t at = json.find(quoted);
+    if (at == std::string_view::npos) return {};
+    size_t pos = json.find(':', at);
+    if (pos == std::string_view::npos) return {};
+    pos = json.find_first_not_of(JSON_SPACE, pos + 1);
+    if (pos == std::string_view::npos) return {};
+    if (json[pos] == '"') {
+        // Escapes are not interpreted: an escaped quote ends the value.
+        const size_t end = json.find('"', pos + 1);
+        if (end == std::string_view::npos) return {};
+        return json.substr(pos + 1, end - pos - 1);
+    }
+    const size_t end = json.find_first_of(",}] \t\n\r", pos);
+    return json.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
+}
+
+int64_t json_number(std::string_view json, std::string_view key)
+{
+    const std::string text(json_value(json, key));
+    return text.empty() ? 0 : std::strtoll(text.c_str(), nullptr, 0);
+}
+
+// The entries of the "transactions" array: braces are counted, strings are
+// not understood, and the array ends at a ']' outside every entry.
+std::vector<BlockTemplateTx> parse_transactions(std::string_view result)
+{
+    std::vector<BlockTemplateTx> txs;
+    const size_t key = result.find("\"transactions\"");
+    if (key == std::string_view::npos) return txs;
+    const size_t open = result.find('[', key);
+    if (open == std::string_view::npos) return txs;
+    long depth = 0;
+    size_t entry_start = 0;
+    for (size_t i = open; i < result.size(); ++i) {
+        const char c = result[i];
+        if (c == '{') {
+            if (depth == 0) entry_start = i;
+            ++depth;
+        } else if (c == '}') {
+            if (--depth != 0) continue;
+            const std::string_view entry = result.substr(entry_start, i - entry_start + 1);
+            BlockTemplateTx tx{std::string(json_value(entry, "data")),
+                               std::string(json_value(entry, "txid"))};
+            if (!tx.data.empty()) txs.push_back(std::move(tx));
+        } else if (c == ']' && depth == 0) {
+            break;
+        }
+    }
+    return txs;
+}
+
+// Why a reply gave no usable template, for the user.
+std::string template_failure(const std::string& reply, long http_status)
+{
+    if (http_status == 401) return "HTTP 401 from the node: check rpc_user and rpc_password";
+    if (reply.find("\"result\"") == std::string::npos) {
+        if (reply.empty()) return "empty reply from the node (HTTP " + std::to_string(http_status) + ")";
+        return "the node's reply has no result (HTTP " + std::to_string(http_status) + ")";
+    }
+    return "the template lacks previousblockhash or bits";
+}
+
+} // namespace
+
+std::string json_get_string(const std::string& json, const std::string& key)
+{
+    return std::string(json_value(json, key));
+}
+
+BlockTemplate parse_block_template(const std::string& reply)
+{
+    BlockTemplate t;
+    const size_t at = reply.find("\"result\"");
+    if (at == std::string::npos) return t;
+    // Every member is read from the result on: its first occurrence counts.
+    const std::string_view r = std::string_view(reply).substr(at);
+    t.previousblockhash = std::string(json_value(r, "previousblockhash"));
+    t.bits_hex = std::string(json_value(r, "bits"));
+    t.version = static_cast<int32_t>(json_number(r, "version"));
+    t.curtime = static_cast<uint32_t>(json_number(r, "curtime"));
+    t.height = static_cast<uint64_t>(json_number(r, "height"));
+    t.target = std::string(json_value(r, "target"));
+    t.bits = static_cast<uint32_t>(std::strtoul(t.bits_hex.c_str(), nullptr, 16));
+    t.coinbasevalue = json_number(r, "coinbasevalue");
+    t.default_witness_commitment = std::string(json_value(r, "default_witness_commitment"));
+    t.transactions = parse_transactions(r);
+    t.valid = !t.previousblockhash.empty() && !t.bits_hex.empty();
+    return t;
+}
+
+SubmitResult parse_submitblock_reply(const std::string& reply)
+{
+    const size_t at = reply.find("\"result\"");
+    if (at == std::string::npos) return {SubmitOutcome::no_reply, "the reply has no result"};
+    size_t pos = reply.find(':', at);
+    if (pos == std::string::npos) return {SubmitOutcome::no_reply, "the reply has no result"};
+    pos = reply.find_first_not_of(JSON_SPACE, pos + 1);
+    if (pos != std::string::npos && reply.compare(pos, 4, "null") == 0)
+        return {SubmitOutcome::accepted, "null"};
+    const std::string verdict(json_value(std::string_view(reply).substr(at), "result"));
+    // Only a plain "duplicate" means the node holds the block as valid;
+    // "duplicate-invalid" and "duplicate-inconclusive" are no acceptance.
+    if (verdict == "duplicate") return {SubmitOutcome::accepted, verdict};
+    // A reply cut off after the colon carries no verdict.
+    if (verdict.empty()) return {SubmitOutcome::no_reply, "the reply's result is empty"};
+    return {SubmitOutcome::rejected, verdict};
+}
+
+// The easy handle, owned; libcurl keeps its connections in it between calls.
+struct RpcClient::Curl {
+    CURL* easy;
+    Curl() : easy(curl_easy_init())
+    {
+        if (!easy) throw std::runtime_error("curl_easy_init failed");
+    }
+    ~Curl() { curl_easy_cleanup(easy); }
+    Curl(const Curl&) = delete;
+    Curl& operator=(const Curl&) = delete;
+};
+
+RpcClient::RpcClient(const std::string& url, const std::string& user, const std::string& password)
+    : url_(url), user_(user), password_(password), curl_(std::make_unique<Curl>())
+{
+}
+
+RpcClient::~RpcClient() = default;
+
+std::string RpcClient::call(const std::string& method, const std::string& params)
+{
+    const std::string body =
+        "{\"jsonrpc\":\"1.0\",\"id\":\"m\",\"method\":\"" + method + "\",\"params\":" + params + "}";
+    const std::string credentials = user_ + ":" + password_;
+    std::string response;
+    curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
+
+    CURL* easy = curl_->easy;
+    curl_easy_setopt(easy, CURLOPT_URL, url_.c_str());
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.c_str());
+    curl_easy_setopt(easy, CURLOPT_USERPWD, credentials.c_str());
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, write_cb);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &response);
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT, TOTAL_TIMEOUT_S);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, CONNECT_TIMEOUT_S);
+    const CURLcode rc = curl_easy_perform(easy);
+    last_http_status_ = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &last_http_status_);
+    curl_slist_free_all(headers);
+    curl_easy_reset(easy); // no option outlives its request
+
+    if (rc != CURLE_OK) throw std::runtime_error(std::string("RPC: ") + curl_easy_strerror(rc));
+
+    const size_t error_key = response.find("\"error\"");
+    if (error_key == std::string::npos) return response;
+    const size_t null_at = response.find("null", error_key);
+    if (null_at != std::string::npos && null_at - error_key <= ERROR_NULL_WINDOW) return response;
+    const std::string message = json_get_string(response.substr(error_key), "message");
+    if (message.empty()) return response;
+    throw std::runtime_error("RPC error: " + message);
+}
+
+BlockTemplate RpcClient::getblocktemplate()
+{
+    try {
+        const std::string reply = call("getblocktemplate", "[{\"rules\":[\"segwit\"]}]");
+        BlockTemplate t = parse_block_template(reply);
+        if (!t.valid) last_failure_ = template_failure(reply, last_http_status_);
+        return t;
+    } catch (const std::exception& e) {
+        last_failure_ = e.what();
+        return BlockTemplate{};
+    }
+}
+
+std::string RpcClient::getbestblockhash()
+{
+    return json_get_string(call("getbestblockhash", "[]"), "result");
+}
+
+int32_t RpcClient::getblockcount()
+{
+    const std::string count = json_get_string(call("getblockcount", "[]"), "result");
+    return count.empty() ? 0 : static_cast<int32_t>(std::strtoll(count.c_str(), nullptr, 0));
+}
+
+SubmitResult RpcClient::submitblock_result(const std::string& hex)
+{
+    SubmitResult result;
+    try {
+        result = parse_submitblock_reply(call("submitblock", "[\"" + hex + "\"]"));
+        if (result.outcome == SubmitOutcome::no_reply && last_http_status_ != 0)
+            result.reason += " (HTTP " + std::to_string(last_http_status_) + ")";
+    } catch (const std::exception& e) {
+        // An error reply ("RPC error: ...") is the node's verdict; a transport
+        // failure ("RPC: ...") is none.
+        const bool transport = std::string_view(e.what()).substr(0, 5) == "RPC: ";
+        result = {transport ? SubmitOutcome::no_reply : SubmitOutcome::rejected, e.what()};
+    }
+    if (result.outcome != SubmitOutcome::accepted) last_failure_ = result.reason;
+    return result;
+}
+
+bool RpcClient::submitblock(const std::string& hex)
+{
+    return submitblock_result(hex).outcome == SubmitOutcome::accepted;
+}

@@ -1,0 +1,80 @@
+// The link to the node: JSON-RPC 1.0 over HTTP with basic authentication,
+// and the four node operations the miner uses. Replies are never parsed
+// into a tree: members are picked out of the raw text.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct BlockTemplateTx {
+    std::string data; // the transaction in hex, copied into the block as is
+    std::string txid; // display order; may be empty
+};
+
+struct BlockTemplate {
+    std::string previousblockhash;
+    std::string bits_hex;
+    std::string target;
+    std::string default_witness_commitment;
+    int32_t version = 0;
+    uint32_t curtime = 0;
+    uint32_t bits = 0;
+    uint64_t height = 0;
+    int64_t coinbasevalue = 0;
+    std::vector<BlockTemplateTx> transactions;
+    bool valid = false;
+};
+
+enum class SubmitOutcome {
+    accepted, // null, or "duplicate": the node has the block
+    rejected, // the node's verdict against the block
+    no_reply, // no verdict reached us: worth sending the same block again
+};
+
+struct SubmitResult {
+    SubmitOutcome outcome = SubmitOutcome::no_reply;
+    std::string reason; // the node's answer, or what went wrong in transport
+};
+
+// The value text of the first member named key anywhere in json (nesting is
+// not understood), or empty.
+std::string json_get_string(const std::string& json, const std::string& key);
+
+// The reading of replies, apart from the transport.
+BlockTemplate parse_block_template(const std::string& reply);
+SubmitResult parse_submitblock_reply(const std::string& reply);
+
+class RpcClient {
+public:
+    // Throws std::runtime_error("curl_easy_init failed").
+    RpcClient(const std::string& url, const std::string& user, const std::string& password);
+    ~RpcClient();
+    RpcClient(const RpcClient&) = delete;
+    RpcClient& operator=(const RpcClient&) = delete;
+
+    // The raw reply body. Throws std::runtime_error "RPC: <libcurl's text>" on
+    // transport failure and "RPC error: <message>" on an error reply.
+    std::string call(const std::string& method, const std::string& params);
+
+    BlockTemplate getblocktemplate();        // never throws: failures give valid == false
+    std::string getbestblockhash();          // throws like call()
+    int32_t getblockcount();                 // throws like call()
+    bool submitblock(const std::string& hex); // never throws: true when accepted
+    SubmitResult submitblock_result(const std::string& hex); // never throws
+
+    // Why the last operation that failed failed, in words for the user; and
+    // the HTTP status of the last reply (0 when none came).
+    const std::string& last_failure() const { return last_failure_; }
+    long last_http_status() const { return last_http_status_; }
+
+private:
+    struct Curl;
+    std::string url_;
+    std::string user_;
+    std::string password_;
+    std::unique_ptr<Curl> curl_;
+    std::string last_failure_;
+    long last_http_status_ = 0;
+};

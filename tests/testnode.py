@@ -1,0 +1,158 @@
+"""A JSON-RPC 1.0 node for tests, on a free port of 127.0.0.1.
+
+It checks HTTP basic credentials (a wrong pair gets HTTP 401 with an empty
+body, as a real node answers), records every request, and answers either
+from a script of canned replies or from its chain model (chain.py).
+"""
+import base64
+import http.server
+import json
+import socketserver
+import threading
+import time
+
+
+class Reply:
+    """One canned answer: a body with a status, possibly late, or a dropped connection."""
+
+    def __init__(self, body=b"", status=200, delay=0.0, drop=False,
+                 content_type="application/json"):
+        self.body = body.encode() if isinstance(body, str) else body
+        self.status = status
+        self.delay = delay
+        self.drop = drop
+        self.content_type = content_type
+
+    @staticmethod
+    def result(value, delay=0.0):
+        return Reply(json.dumps({"result": value, "error": None, "id": "m"},
+                                separators=(",", ":")), delay=delay)
+
+    @staticmethod
+    def error(code, message=None, status=500):
+        err = {"code": code}
+        if message is not None:
+            err["message"] = message
+        return Reply(json.dumps({"result": None, "error": err, "id": "m"},
+                                separators=(",", ":")), status=status)
+
+    @staticmethod
+    def dropped(delay=0.0):
+        return Reply(drop=True, delay=delay)
+
+
+class Request:
+    def __init__(self, path, headers, body):
+        self.path = path
+        self.headers = headers  # lower-case names
+        self.body = body
+        try:
+            self.json = json.loads(body)
+        except ValueError:
+            self.json = None
+        self.method = self.json.get("method") if isinstance(self.json, dict) else None
+        self.params = self.json.get("params") if isinstance(self.json, dict) else None
+
+
+class _Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+class TestNode:
+    def __init__(self, user="rpcuser", password="hollowgates", chain=None, port=0):
+        self.user = user
+        self.password = password
+        self.chain = chain
+        self.requests = []
+        self._scripts = {}  # method name (or "*") -> list of Reply
+        self._lock = threading.Lock()
+        self._stopping = threading.Event()
+        self._server = _Server(("127.0.0.1", port), self._handler_class())
+        self.port = self._server.server_address[1]
+        self.url = "http://127.0.0.1:%d" % self.port
+        self._thread = None
+
+    # -- control -------------------------------------------------------------
+    def start(self):
+        self._thread = threading.Thread(target=self._server.serve_forever,
+                                        kwargs={"poll_interval": 0.05}, daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self):
+        self._stopping.set()
+        self._server.shutdown()
+        self._server.server_close()
+        self._thread.join()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def script(self, method, *replies):
+        """Answer the next requests for method ("*": any method) with these replies."""
+        with self._lock:
+            self._scripts.setdefault(method, []).extend(replies)
+
+    def requests_for(self, method):
+        with self._lock:
+            return [r for r in self.requests if r.method == method]
+
+    # -- serving -------------------------------------------------------------
+    def _next_reply(self, request):
+        with self._lock:
+            self.requests.append(request)
+            for key in (request.method, "*"):
+                queue = self._scripts.get(key)
+                if queue:
+                    return queue.pop(0)
+        if self.chain is not None:
+            return self.chain.answer(request)
+        return Reply.error(-32601, "Method not found")
+
+    def _authorized(self, header):
+        expected = "Basic " + base64.b64encode(
+            ("%s:%s" % (self.user, self.password)).encode()).decode()
+        return header == expected
+
+    def _handler_class(self):
+        node = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def do_POST(self):
+                length = int(self.headers.get("Content-Length", "0"))
+                body = self.rfile.read(length)
+                headers = {k.lower(): v for k, v in self.headers.items()}
+                if not node._authorized(headers.get("authorization", "")):
+                    with node._lock:
+                        node.requests.append(Request(self.path, headers, body))
+                    self.send_response(401)
+                    self.send_header("WWW-Authenticate", 'Basic realm="jsonrpc"')
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
+                reply = node._next_reply(Request(self.path, headers, body))
+                if reply.delay and node._stopping.wait(reply.delay):
+                    self.close_connection = True
+                    return
+                if reply.drop:
+                    self.close_connection = True
+                    return
+                self.send_response(reply.status)
+                self.send_header("Content-Type", reply.content_type)
+                self.send_header("Content-Length", str(len(reply.body)))
+                self.end_headers()
+                try:
+                    self.wfile.write(reply.body)
+                except (BrokenPipeError, ConnectionResetError):
+                    self.close_connection = True
+
+        return Handler
