@@ -29,16 +29,6 @@ double seconds_between(WallClock::time_point a, WallClock::time_point b)
     return std::chrono::duration_cast<std::chrono::nanoseconds>(b - a).count() / 1e9;
 }
 
-void print_device_line(const char* prefix, int device)
-{
-    char name[256];
-    int sm_count = 0;
-    uint64_t total_mem = 0;
-    cuda_device_info(device, name, sizeof name, &sm_count, &total_mem);
-    std::printf("  %s#%d: %s (%d SMs, %zu MB)\n", prefix, device, name, sm_count,
-                static_cast<size_t>(total_mem >> 20));
-}
-
 } // namespace
 
 void list_devices(int count)

@@ -5,6 +5,9 @@
 
 #include "../kernels/whirlpool_cuda.h"
 #include "benchmark.h"
+#ifdef MARLVANE_HAVE_RPC
+#include "mining.h"
+#endif
 #include "settings.h"
 #include "shell.h"
 
@@ -84,6 +87,11 @@ int main(int argc, char** argv)
                     "  or use:  marlvane-gpu-miner -a YOUR_ADDRESS\n");
         return 1;
     }
-    // The mining session arrives with the node client.
-    return 0;
+#ifdef MARLVANE_HAVE_RPC
+    return run_miner(s.rpc_url, s.rpc_user, s.rpc_password, s.address, s.coinbase, s.device,
+                     s.blocks, s.threads);
+#else
+    std::printf("Error: this build has no node client (libcurl was missing when it was built)\n");
+    return 1;
+#endif
 }

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "../kernels/whirlpool_cuda.h"
+
 std::atomic<bool> g_running{true};
 
 void signal_handler(int)
@@ -37,4 +39,14 @@ void print_usage(const char* program)
                 "  -h, --help   Show this help\n"
                 "\nCommand-line flags override config file values.\n"
                 "Place marlvane-miner.conf next to the .exe for auto-detection.\n");
+}
+
+void print_device_line(const char* prefix, int device)
+{
+    char name[256];
+    int sm_count = 0;
+    uint64_t total_mem = 0;
+    cuda_device_info(device, name, sizeof name, &sm_count, &total_mem);
+    std::printf("  %s#%d: %s (%d SMs, %zu MB)\n", prefix, device, name, sm_count,
+                static_cast<size_t>(total_mem >> 20));
 }

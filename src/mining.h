@@ -1,0 +1,14 @@
+// The mining session: templates from the node, work for the device,
+// statistics, chain-tip polling, and the verification and submission of
+// every block found.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Runs until a stop signal. Returns the process's exit status: 0, or 1
+// when the node client cannot be created.
+int run_miner(const std::string& rpc_url, const std::string& rpc_user,
+              const std::string& rpc_password, const std::string& address,
+              const std::string& coinbase_message, int32_t device, int32_t blocks,
+              int32_t threads);
