@@ -156,3 +156,60 @@ class TestNode:
                     self.close_connection = True
 
         return Handler
+
+
+class TipMover:
+    """Moves the chain's tip by itself every interval seconds."""
+
+    def __init__(self, chain, interval):
+        self._chain = chain
+        self._interval = interval
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def _run(self):
+        while not self._stop.wait(self._interval):
+            self._chain.advance()
+
+    def start(self):
+        self._thread.start()
+        return self
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join()
+
+
+def main():
+    """A node for the demo: serves the chain model until interrupted."""
+    import argparse
+    import signal
+    from chain import Chain
+
+    parser = argparse.ArgumentParser(description=main.__doc__)
+    parser.add_argument("--port", type=int, default=18899)
+    parser.add_argument("--user", default="rpcuser")
+    parser.add_argument("--password", default="hollowgates")
+    parser.add_argument("--payout", help="address whose script every coinbase must pay")
+    parser.add_argument("--bits", type=lambda text: int(text, 16), default=0x207FFFFF,
+                        help="compact target of the templates, in hex")
+    args = parser.parse_args()
+
+    chain = Chain(payout_address=args.payout, bits=args.bits, tx_count=6)
+    node = TestNode(args.user, args.password, chain, port=args.port).start()
+    print("test node on %s (height %d)" % (node.url, chain.height), flush=True)
+    done = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: done.set())
+    signal.signal(signal.SIGINT, lambda *_: done.set())
+    done.wait()
+    node.stop()
+    accepted = sum(1 for verdict, _ in chain.verdicts if verdict is None)
+    print("test node: %d submissions, %d accepted after independent checks, tip height %d"
+          % (len(chain.verdicts), accepted, chain.height), flush=True)
+    for verdict, _ in chain.verdicts:
+        if verdict is not None:
+            print("test node: rejected: %s" % verdict, flush=True)
+
+
+if __name__ == "__main__":
+    main()

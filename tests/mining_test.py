@@ -1,0 +1,261 @@
+#!/usr/bin/env python3
+"""The whole program against the validating test node, end to end."""
+import os
+import re
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+from chain import DEV_FEE_ADDRESS, Chain, segwit_address
+from testnode import Reply, TestNode
+
+CPU = os.environ.get("MARLVANE_CPU_MINER", "")
+TEST_MINER = os.environ.get("MARLVANE_TEST_MINER", "")
+
+PAYOUT = segwit_address("tmrv", 0, bytes(range(20)))
+HARD_TARGET = "00000000ffff" + "0" * 52
+ACCEPTED = re.compile(r"  \[\+\] ACCEPTED! Blocks found: (\d+)\n\n")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Miner:
+    """The miner as a subprocess whose output is collected as it comes."""
+
+    def __init__(self, url, *args, binary=None, address=PAYOUT, cwd=None):
+        cmd = [binary or CPU, "-o", url, "-B", "1", "-T", "32"]
+        if address is not None:
+            cmd += ["-a", address]
+        self.proc = subprocess.Popen(cmd + list(args), stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, cwd=cwd or tempfile.gettempdir())
+        self._chunks = []
+        self._lock = threading.Lock()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for chunk in iter(lambda: self.proc.stdout.read1(65536), b""):
+            with self._lock:
+                self._chunks.append(chunk)
+
+    @property
+    def out(self):
+        with self._lock:
+            return b"".join(self._chunks).decode("utf-8", "replace")
+
+    def wait_for(self, pattern, count=1, timeout=30.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if len(re.findall(pattern, self.out)) >= count:
+                return self.out
+            if self.proc.poll() is not None:
+                break
+            time.sleep(0.05)
+        raise AssertionError("no %d x %r in:\n%s" % (count, pattern, self.out[-3000:]))
+
+    def stop(self, sig=signal.SIGINT, timeout=30):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        self.proc.wait(timeout)
+        self._reader.join(5)
+        return self.proc.returncode, self.out
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class Base(unittest.TestCase):
+    def setUp(self):
+        self.assertTrue(CPU, "MARLVANE_CPU_MINER is not set")
+        self.cleanups = []
+
+    def tearDown(self):
+        for f in reversed(self.cleanups):
+            f()
+
+    def node(self, chain=None, port=0):
+        node = TestNode(chain=chain or Chain(payout_address=PAYOUT), port=port).start()
+        self.cleanups.append(node.stop)
+        return node
+
+    def miner(self, node_or_url, *args, **kw):
+        url = node_or_url if isinstance(node_or_url, str) else node_or_url.url
+        m = Miner(url, *args, **kw)
+        self.cleanups.append(m.kill)
+        return m
+
+    def assertOrderlyEnd(self, status, out, blocks):
+        self.assertEqual(status, 0)
+        self.assertRegex(out, r"\n  \[\*\] Shutting down\.\.\.\n  Hashes: \d+ in \d+\.\d s  "
+                              r"\(\d+\.\d\d [KMGT]?H/s\)\n  Blocks found: %d\n\n$" % blocks)
+
+
+class MiningTest(Base):
+    def test_blocks_found_pass_the_nodes_checks_and_are_counted(self):
+        chain = Chain(payout_address=PAYOUT)
+        node = self.node(chain)
+        m = self.miner(node)
+        m.wait_for(ACCEPTED, count=3)
+        status, out = m.stop()
+        found = [int(n) for n in ACCEPTED.findall(out)]
+        self.assertEqual(found, list(range(1, len(found) + 1)))
+        self.assertOrderlyEnd(status, out, len(found))
+        accepted = [v for v, _ in chain.verdicts if v is None]
+        self.assertEqual(len(accepted), len(found), chain.verdicts)
+        self.assertEqual([v for v, _ in chain.verdicts if v is not None], [])
+
+        self.assertIn("  RPC:     %s\n  Address: %s\n\n" % (node.url, PAYOUT), out)
+        self.assertIn("  [*] Running hash sanity check...\n"
+                      "  [*] CPU hash (nonce=0): 999fa94f9306479a23f7c0e0e93a559176728575ed3dffa9f654245e2132c5d4\n"
+                      "  [*] CPU hash (nonce=1): 07027199ac3b5dabee156dfa7abb9e8565b8cce86105491fadb14e442e11fee0\n"
+                      "  [+] Sanity check passed\n\n"
+                      "  [*] Dev fee: 1% per block (22-byte script)\n"
+                      "  [*] Requesting block template...\n"
+                      "  [+] New block at height 1001\n"
+                      "  [*] Mining height 1001 | diff 0.0000 | 4 txns\n"
+                      "  [*] Target: 7fffff0000000000000000000000000000000000000000000000000000000000\n", out)
+        self.assertIn("  [+] CPU verified: hash meets target\n"
+                      "  [*] Coinbase: 49.50000000 MRV to miner, 0.50000000 MRV dev fee", out)
+        self.assertIn("  [+] New block at height 1002\n", out)
+
+    def test_tip_moving_by_itself_refreshes_the_work(self):
+        chain = Chain(target=HARD_TARGET)
+        node = self.node(chain)
+        m = self.miner(node)
+        m.wait_for(r"Mining height 1001 ")
+        self.assertIn("  [*] Target: " + HARD_TARGET + "\n", m.out)
+        chain.advance()
+        m.wait_for(r"\n  \[\*\] New block on chain, refreshing\.\.\.\n  \[\*\] Requesting block "
+                   r"template\.\.\.\n  \[\+\] New block at height 1002\n", timeout=15)
+        self.assertOrderlyEnd(*m.stop(signal.SIGTERM), blocks=0)
+        self.assertGreaterEqual(len(node.requests_for("getbestblockhash")), 1)
+
+    def test_target_from_bits_when_the_template_has_none(self):
+        chain = Chain(bits=0x1d00ffff)
+        chain.send_target = False
+        m = self.miner(self.node(chain))
+        out = m.wait_for(r"  \[\*\] Target: .*\n")
+        self.assertIn("  [*] Mining height 1001 | diff 2.0000 | 4 txns\n"
+                      "  [*] Target: 00000000ffff0000000000000000000000000000000000000000000000000000\n", out)
+        self.assertOrderlyEnd(*m.stop(), blocks=0)
+
+    def test_rejected_submission_is_reported_and_not_retried(self):
+        chain = Chain(payout_address=PAYOUT)
+        node = self.node(chain)
+        node.script("submitblock", Reply.result("bad-cb-amount"))
+        m = self.miner(node)
+        out = m.wait_for(ACCEPTED)
+        self.assertIn("  [!] REJECTED by node.\n  [*] (May already be stale)\n"
+                      "  [!] Node says: bad-cb-amount\n", out)
+        status, out = m.stop()
+        methods = [r.method for r in node.requests]
+        first = methods.index("submitblock")
+        self.assertEqual(methods[first + 1], "getblocktemplate", "a verdict is never retried")
+        self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
+
+    def test_dropped_submission_is_sent_again_not_lost(self):
+        chain = Chain(payout_address=PAYOUT)
+        node = self.node(chain)
+        node.script("submitblock", Reply.dropped(), Reply.dropped(), Reply.dropped())
+        m = self.miner(node)
+        out = m.wait_for(ACCEPTED, timeout=40)
+        retries = re.findall(r"  \[!\] No answer from the node \(RPC: .*\); sending the block "
+                             r"again in \d s \(\d of 5\)\n", out)
+        self.assertGreaterEqual(len(retries), 1, out)
+        self.assertNotIn("REJECTED", out)
+        status, out = m.stop()
+        blocks = [r.params[0] for r in node.requests_for("submitblock")]
+        self.assertGreaterEqual(blocks.count(blocks[0]), len(retries) + 1, "the same block again")
+        self.assertEqual([v for v, h in chain.verdicts if h == blocks[0]], [None])
+        self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
+
+    def test_false_positive_is_not_submitted(self):
+        self.assertTrue(TEST_MINER, "MARLVANE_TEST_MINER is not set")
+        chain = Chain(payout_address=PAYOUT)
+        node = self.node(chain)
+        m = self.miner(node, binary=TEST_MINER)
+        out = m.wait_for(ACCEPTED)
+        self.assertIn("  [!] CPU says hash does NOT meet target!\n"
+                      "  [!] GPU false positive - skipping submission.\n\n"
+                      "  [*] Requesting block template...\n", out)
+        self.assertOrderlyEnd(*m.stop(), blocks=len(ACCEPTED.findall(m.out)))
+        self.assertEqual([v for v, _ in chain.verdicts if v is not None], [])
+
+    def test_long_coinbase_message_is_cut_to_fit(self):
+        chain = Chain(payout_address=PAYOUT)
+        node = self.node(chain)
+        with tempfile.NamedTemporaryFile("w", suffix=".conf", delete=False) as f:
+            f.write("coinbase=" + "x" * 150 + "\n")
+        self.cleanups.append(lambda: os.unlink(f.name))
+        m = self.miner(node, "-c", f.name)
+        out = m.wait_for(ACCEPTED)
+        self.assertEqual(out.count("  [!] Coinbase message cut to 94 of 150 bytes: a coinbase "
+                                   "input script holds at most 100 bytes\n"), 1)
+        m.stop()
+        self.assertEqual([v for v, _ in chain.verdicts if v is not None], [])
+
+
+class MiningWaitTest(Base):
+    """Cases that go through the 5-second waits."""
+
+    def test_node_down_at_start_then_up(self):
+        port = free_port()
+        m = self.miner("http://127.0.0.1:%d" % port)
+        out = m.wait_for(r"Invalid template, retrying\.\.\.", count=2, timeout=15)
+        self.assertEqual(out.count("  [*] Requesting block template...\n"
+                                   "  [!] Invalid template, retrying...\n"), 2)
+        self.assertEqual(out.count("  [!] Reason: RPC: Couldn't connect to server\n"), 1,
+                         "the same reason is said once")
+        self.node(Chain(payout_address=PAYOUT), port=port)
+        m.wait_for(ACCEPTED, timeout=15)
+        status, out = m.stop(signal.SIGTERM)
+        self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
+
+    def test_stop_during_a_wait_ends_after_it(self):
+        m = self.miner("http://127.0.0.1:%d" % free_port())
+        m.wait_for(r"Invalid template, retrying\.\.\.")
+        start = time.monotonic()
+        status, out = m.stop(signal.SIGINT)
+        self.assertGreater(time.monotonic() - start, 3.0, "the wait is not cut short")
+        self.assertEqual(out.count("Requesting block template"), 1)
+        self.assertOrderlyEnd(status, out, 0)
+
+    def test_undecodable_payout_address_repeats_every_five_seconds(self):
+        m = self.miner(self.node(), address="mrv1notanaddress")
+        out = m.wait_for(r"Failed to build block header", count=2, timeout=15)
+        self.assertEqual(out.count("  [!] Cannot decode address: mrv1notanaddress\n"
+                                   "  [!] Failed to build block header\n"), 2)
+        self.assertEqual(out.count("New block at height"), 1)
+        self.assertOrderlyEnd(*m.stop(), blocks=0)
+
+    def test_template_with_a_bad_previous_hash_is_refused(self):
+        node = self.node()
+        bad = Chain().template()
+        bad["previousblockhash"] = "abcd"
+        node.script("getblocktemplate", Reply.result(bad))
+        m = self.miner(node)
+        out = m.wait_for(ACCEPTED, timeout=15)
+        self.assertIn("  [!] Invalid template, retrying...\n"
+                      "  [!] Reason: previousblockhash is not a 32-byte hash: abcd\n", out)
+        m.stop()
+
+    def test_wrong_credentials_are_explained(self):
+        node = self.node()
+        m = self.miner(node, "-p", "wrong")
+        out = m.wait_for(r"Invalid template")
+        self.assertIn("  [!] Reason: HTTP 401 from the node: check rpc_user and rpc_password\n", out)
+        self.assertOrderlyEnd(*m.stop(), blocks=0)
+
+
+if __name__ == "__main__":
+    unittest.main()
