@@ -1,13 +1,33 @@
 #!/usr/bin/env bash
-# Fresh machine to the main job: dependencies, build, then the 30-second
-# benchmark on the GPU when there is one, else on the CPU. Extra arguments
-# go to the miner (for example -d 1 or -B 2048).
+# Fresh machine to the demo: dependencies, build, then about 30 seconds of
+# mining against the test node on loopback (the GPU build when a GPU is
+# present, else the CPU build), stopped with SIGINT like a user would.
+# DEMO_SECONDS changes the length; extra arguments go to the miner.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh >/dev/null
+
+# Targets that give a block every few seconds on either engine.
 miner=build/marlvane-cpu-miner
+bits=1e00ffff
 if [ -x build/marlvane-gpu-miner ] && build/marlvane-gpu-miner --list-gpus >/dev/null 2>&1; then
     miner=build/marlvane-gpu-miner
+    bits=1c00ffff
 fi
-exec "$miner" --benchmark "$@"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+payout=tmrv1qqqqsyqcyq5rqwzqfpg9scrgwpugpzysnlgpcsx
+
+python3 tests/testnode.py --port "$port" --payout "$payout" --bits "$bits" &
+node=$!
+trap 'kill "$node" 2>/dev/null || true' EXIT
+sleep 1
+
+"$miner" -o "http://127.0.0.1:$port" -u rpcuser -p hollowgates -a "$payout" "$@" &
+pid=$!
+sleep "${DEMO_SECONDS:-30}"
+kill -INT "$pid"
+wait "$pid"
+kill -TERM "$node"
+wait "$node" || true
+trap - EXIT
