@@ -10,8 +10,10 @@
 
 #if defined(__CUDACC__)
 #define WP_FN __host__ __device__ __forceinline__
+#define WP_RARE_FN __host__ __device__ __noinline__
 #else
 #define WP_FN inline
+#define WP_RARE_FN inline
 #endif
 #if defined(__CUDA_ARCH__)
 #define WP_UNROLL _Pragma("unroll")
@@ -124,6 +126,121 @@ WP_FN bool wp_try_nonce(const uint64_t* T, const uint64_t* RC, const uint64_t mi
     const uint64_t w9 = (static_cast<uint64_t>(nonce) << 32) | w9_base;
     wp_round_block2(T, RC, midstate, D, w8, w9, WP_PAD_WORD2, WP_PAD_WORD7);
     return wp_meets_target(D, t3, target);
+}
+
+// Everything about one job that does not depend on the nonce. The nonce is
+// the upper half of word 1 of the second block, so in the first round it
+// reaches only four lookups (byte j of state word 1 feeds output word j+1),
+// and in the second round only output bytes from state words 0, 5, 6 and 7
+// vary. The key schedule depends on the midstate alone.
+struct WpJob {
+    uint64_t round_key[WP_ROUNDS][8]; // K1..K10
+    uint64_t s1[8];      // round 1: words 1..4 whole, words 0, 5, 6, 7 less their nonce lookup
+    uint64_t s2[8];      // round 2: the key and the lookups from words 1..4
+    uint64_t feed[8];    // midstate ^ block with nonce 0: the feed-forward
+    uint32_t nonce_mask; // upper half of the first state's word 1 before the nonce
+};
+
+WP_FN uint64_t wp_lookup(const uint64_t* T, uint64_t word, int j)
+{
+    return ROTL64(T[wp_byte(word, j)], 8 * j);
+}
+
+// Round-2 output word i takes byte j from state word (i - j) mod 8.
+WP_FN bool wp_varies_after_round1(int word)
+{
+    return word == 0 || word >= 5;
+}
+
+WP_FN void wp_prepare_job(const uint64_t* T, const uint64_t* RC, const uint64_t midstate[8],
+                          uint64_t w8, uint64_t w9_base, WpJob& job)
+{
+    const uint64_t m[8] = {w8, w9_base, WP_PAD_WORD2, 0, 0, 0, 0, WP_PAD_WORD7};
+    uint64_t K[8], S[8];
+    for (int i = 0; i < 8; ++i) {
+        K[i] = midstate[i];
+        S[i] = midstate[i] ^ m[i];
+        job.feed[i] = S[i];
+    }
+    for (int r = 0; r < WP_ROUNDS; ++r) {
+        const uint64_t c[8] = {RC[r], 0, 0, 0, 0, 0, 0, 0};
+        uint64_t t[8];
+        wp_rho(T, K, c, t);
+        for (int i = 0; i < 8; ++i) K[i] = job.round_key[r][i] = t[i];
+    }
+    job.nonce_mask = static_cast<uint32_t>(S[1] >> 32);
+    for (int i = 0; i < 8; ++i) {
+        job.s1[i] = job.round_key[0][i];
+        for (int j = 0; j < 8; ++j) {
+            const int src = (i - j) & 7;
+            if (src != 1 || j < 4) job.s1[i] ^= wp_lookup(T, S[src], j);
+        }
+    }
+    for (int i = 0; i < 8; ++i) {
+        job.s2[i] = job.round_key[1][i];
+        for (int j = 0; j < 8; ++j) {
+            const int src = (i - j) & 7;
+            if (!wp_varies_after_round1(src)) job.s2[i] ^= wp_lookup(T, job.s1[src], j);
+        }
+    }
+}
+
+// A tie in the top word, about once in 2^64 nonces: the rest of the last
+// round decides. Kept out of line so the search loop stays small.
+// The state comes by value: an array would live in local memory on the GPU.
+WP_RARE_FN bool wp_last_round_meets(const uint64_t* T, const WpJob& job, uint64_t s0, uint64_t s1,
+                                    uint64_t s2, uint64_t s3, uint64_t s4, uint64_t s5,
+                                    uint64_t s6, uint64_t s7, uint32_t nonce, uint64_t t3,
+                                    const uint64_t* target)
+{
+    const uint64_t state[8] = {s0, s1, s2, s3, s4, s5, s6, s7};
+    uint64_t D[8];
+    wp_rho(T, state, job.round_key[WP_ROUNDS - 1], D);
+    for (int i = 0; i < 8; ++i) D[i] ^= job.feed[i];
+    D[1] ^= static_cast<uint64_t>(nonce) << 32;
+    return wp_meets_target(D, t3, target);
+}
+
+// The folded value of one nonce meets the target: only h3 = D[3] ^ D[7] is
+// computed unless it ties with t3, so the last round needs words 3 and 7.
+WP_FN bool wp_try_nonce_fast(const uint64_t* T, const WpJob& job, uint32_t nonce, uint64_t t3,
+                             const uint64_t* target)
+{
+    uint64_t a[8], b[8];
+    const uint32_t x = job.nonce_mask ^ nonce;
+    WP_UNROLL
+    for (int i = 0; i < 8; ++i) a[i] = job.s1[i];
+    a[5] ^= ROTL64(T[x & 0xFFu], 32);
+    a[6] ^= ROTL64(T[(x >> 8) & 0xFFu], 40);
+    a[7] ^= ROTL64(T[(x >> 16) & 0xFFu], 48);
+    a[0] ^= ROTL64(T[x >> 24], 56);
+
+    WP_UNROLL
+    for (int i = 0; i < 8; ++i) {
+        uint64_t v = job.s2[i];
+        WP_UNROLL
+        for (int j = 0; j < 8; ++j) {
+            const int src = (i - j) & 7;
+            if (wp_varies_after_round1(src)) v ^= wp_lookup(T, a[src], j);
+        }
+        b[i] = v;
+    }
+
+    WP_UNROLL
+    for (int r = 2; r < WP_ROUNDS - 1; r += 2) {
+        wp_rho(T, b, job.round_key[r], a);
+        if (r + 1 < WP_ROUNDS - 1) wp_rho(T, a, job.round_key[r + 1], b);
+    }
+    // Rounds 3..9 leave the state in a (seven rounds: b->a, a->b, ..., b->a).
+    const uint64_t* k = job.round_key[WP_ROUNDS - 1];
+    const uint64_t d3 = k[3] ^ job.feed[3] ^
+                        round_elt(T, a[3], a[2], a[1], a[0], a[7], a[6], a[5], a[4]);
+    const uint64_t d7 = k[7] ^ job.feed[7] ^
+                        round_elt(T, a[7], a[6], a[5], a[4], a[3], a[2], a[1], a[0]);
+    const uint64_t h3 = d3 ^ d7;
+    if (h3 != t3) return h3 < t3;
+    return wp_last_round_meets(T, job, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], nonce, t3,
+                               target);
 }
 
 // The 32-byte proof-of-work value as words h0..h3.

@@ -25,6 +25,11 @@ struct CudaMiner {
     int device;
     int blocks;
     int threads;
+    // The nonce-independent part of the hash, remade when the job changes.
+    WpJob job;
+    bool job_ready;
+    uint64_t job_w8;
+    uint64_t job_w9_base;
 };
 
 namespace {
@@ -63,18 +68,17 @@ struct LaunchResult {
 
 // The GPU threads gid_begin..gid_end-1: step k of every thread before step
 // k+1 of any, so the grid sweeps one contiguous slice of stride nonces at a time.
-void run_threads(const CudaMiner& m, uint64_t w8, uint64_t w9_base, uint32_t nonce_base,
-                 uint64_t gid_begin, uint64_t gid_end, uint32_t stride, LaunchResult& result)
+void run_threads(const CudaMiner& m, uint32_t nonce_base, uint64_t gid_begin, uint64_t gid_end,
+                 uint32_t stride, LaunchResult& result)
 {
-    uint64_t midstate[8];
-    std::memcpy(midstate, m.midstate, sizeof midstate);
+    const WpJob job = m.job;
     const uint64_t t3 = m.target[3];
     for (uint32_t k = 0; k < WP_NONCES_PER_THREAD; ++k) {
         const uint32_t slice = nonce_base + k * stride;
         for (uint64_t gid = gid_begin; gid < gid_end; ++gid) {
             if (result.found.load(std::memory_order_relaxed)) return;
             const uint32_t nonce = slice + static_cast<uint32_t>(gid);
-            if (!wp_try_nonce(g_T0, g_RC, midstate, w8, w9_base, nonce, t3, m.target)) continue;
+            if (!wp_try_nonce_fast(g_T0, job, nonce, t3, m.target)) continue;
             uint32_t expected = 0;
             if (result.found.compare_exchange_strong(expected, 1)) result.nonce = nonce;
             return;
@@ -132,6 +136,7 @@ void cuda_miner_set_work(CudaMiner* m, const uint64_t midstate[8], const uint64_
 {
     std::memcpy(m->midstate, midstate, sizeof m->midstate);
     std::memcpy(m->target, target, sizeof m->target);
+    m->job_ready = false;
 }
 
 int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_base,
@@ -143,6 +148,12 @@ int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_
         *hashes_out = 0;
         return 0;
     }
+    if (!m->job_ready || m->job_w8 != w8 || m->job_w9_base != w9_base) {
+        wp_prepare_job(g_T0, g_RC, m->midstate, w8, w9_base, m->job);
+        m->job_ready = true;
+        m->job_w8 = w8;
+        m->job_w9_base = w9_base;
+    }
     // Thread indices and the stride are 32-bit on the device and wrap there too.
     const uint64_t grid = uint64_t{static_cast<uint32_t>(m->blocks)} * static_cast<uint32_t>(m->threads);
     const uint32_t stride = static_cast<uint32_t>(grid);
@@ -150,8 +161,7 @@ int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_
         static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(hardware_threads()), grid));
     LaunchResult result;
     auto share = [&](uint32_t w) {
-        run_threads(*m, w8, w9_base, nonce_base, grid * w / workers, grid * (w + 1) / workers,
-                    stride, result);
+        run_threads(*m, nonce_base, grid * w / workers, grid * (w + 1) / workers, stride, result);
     };
     std::vector<std::thread> pool;
     pool.reserve(workers - 1);

@@ -5,12 +5,16 @@
 #include <cuda_runtime.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "engine_common.h"
 #include "whirlpool_core.h"
 
 __constant__ uint64_t d_T0[256];
 __constant__ uint64_t d_RC[10];
+// The nonce-independent part of the current job: every thread reads the
+// same address, which constant memory broadcasts.
+__constant__ WpJob d_job;
 
 struct CudaMiner {
     uint64_t* d_midstate;
@@ -20,9 +24,18 @@ struct CudaMiner {
     int device;
     int blocks;
     int threads;
+    // The host's copy of the job, to make d_job from when w8 or w9_base change.
+    uint64_t midstate[8];
+    bool job_uploaded;
+    uint64_t job_w8;
+    uint64_t job_w9_base;
 };
 
 namespace {
+
+// The tables as uploaded, so that the job constants are made from the same ones.
+uint64_t h_T0[256];
+uint64_t h_RC[10];
 
 __device__ __forceinline__ void load_T0(uint64_t* sT0)
 {
@@ -44,15 +57,16 @@ __global__ void __launch_bounds__(WP_MAX_THREADS, WP_MIN_BLOCKS_PER_SM)
     const uint32_t stride = gridDim.x * blockDim.x;
     uint32_t nonce = nonce_base + gid;
 
-    uint64_t ms[8];
-#pragma unroll
-    for (int i = 0; i < 8; ++i) ms[i] = __ldg(midstate + i);
+    // midstate, w8 and w9_base reach the search through d_job, made from them.
+    (void)midstate;
+    (void)w8;
+    (void)w9_base;
     const uint64_t t3 = __ldg(target + 3);
 
 #pragma unroll 1
     for (int k = 0; k < WP_NONCES_PER_THREAD; ++k) {
         if (*found) return;
-        if (wp_try_nonce(sT0, d_RC, ms, w8, w9_base, nonce, t3, target)) {
+        if (wp_try_nonce_fast(sT0, d_job, nonce, t3, target)) {
             // Several threads may hit in one launch; the first swap reports.
             if (atomicCAS_system(const_cast<unsigned*>(found), 0u, 1u) == 0u) *nonce_out = nonce;
             return;
@@ -97,6 +111,8 @@ void cuda_device_info(int device, char* name, size_t name_size, int* sm_count,
 
 int cuda_whirlpool_init(const uint64_t* t0, const uint64_t* rc)
 {
+    std::memcpy(h_T0, t0, sizeof h_T0);
+    std::memcpy(h_RC, rc, sizeof h_RC);
     if (cudaMemcpyToSymbol(d_T0, t0, sizeof d_T0, 0, cudaMemcpyHostToDevice) != cudaSuccess)
         return -1;
     if (cudaMemcpyToSymbol(d_RC, rc, sizeof d_RC, 0, cudaMemcpyHostToDevice) != cudaSuccess)
@@ -133,6 +149,8 @@ void cuda_miner_set_work(CudaMiner* m, const uint64_t midstate[8], const uint64_
 {
     cudaSetDevice(m->device);
     cudaMemcpy(m->d_midstate, midstate, 8 * sizeof(uint64_t), cudaMemcpyHostToDevice);
+    std::memcpy(m->midstate, midstate, sizeof m->midstate);
+    m->job_uploaded = false;
     cudaMemcpy(m->d_target, target, 4 * sizeof(uint64_t), cudaMemcpyHostToDevice);
     const uint32_t zero = 0;
     cudaMemcpy(m->d_found, &zero, sizeof zero, cudaMemcpyHostToDevice);
@@ -144,6 +162,18 @@ int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_
     cudaSetDevice(m->device);
     const uint32_t zero = 0;
     cudaMemcpy(m->d_found, &zero, sizeof zero, cudaMemcpyHostToDevice);
+
+    // d_job is per device and shared by handles: remade when the work changes.
+    static const CudaMiner* job_owner = nullptr;
+    if (!m->job_uploaded || job_owner != m || m->job_w8 != w8 || m->job_w9_base != w9_base) {
+        WpJob job;
+        wp_prepare_job(h_T0, h_RC, m->midstate, w8, w9_base, job);
+        cudaMemcpyToSymbol(d_job, &job, sizeof job, 0, cudaMemcpyHostToDevice);
+        m->job_uploaded = true;
+        m->job_w8 = w8;
+        m->job_w9_base = w9_base;
+        job_owner = m;
+    }
 
     cudaGetLastError(); // so that the check below sees this launch alone
     whirlpool_mine_kernel<<<m->blocks, m->threads, WP_TABLE_BYTES>>>(

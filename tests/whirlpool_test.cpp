@@ -265,6 +265,40 @@ TEST(Midstate, SecondBlockFromMidstateEqualsFullHash)
     }
 }
 
+// The search's trimmed path, which skips the work that does not depend on
+// the nonce, against the plain compression, ties in the top word included.
+TEST(FastPath, AgreesWithTheFullCompression)
+{
+    std::mt19937_64 rng(13);
+    for (int i = 0; i < 300; ++i) {
+        uint8_t header[80];
+        for (uint8_t& b : header) b = static_cast<uint8_t>(rng());
+        uint64_t midstate[8], w8, w9_base;
+        compute_midstate(header, midstate, &w8, &w9_base);
+        WpJob job;
+        wp_prepare_job(WP_T0, WP_RC, midstate, w8, w9_base, job);
+        const uint32_t nonce = static_cast<uint32_t>(rng());
+        uint64_t D[8], h[4];
+        wp_round_block2(WP_T0, WP_RC, midstate, D, w8, uint64_t{nonce} << 32 | w9_base,
+                        WP_PAD_WORD2, WP_PAD_WORD7);
+        wp_fold(D, h);
+        // Targets around the value: below, equal, above, in every word.
+        for (int word = 0; word < 4; ++word) {
+            for (int delta : {-1, 0, 1}) {
+                uint64_t t[4] = {h[0], h[1], h[2], h[3]};
+                t[word] += static_cast<uint64_t>(delta);
+                const bool full = wp_try_nonce(WP_T0, WP_RC, midstate, w8, w9_base, nonce, t[3], t);
+                const bool fast = wp_try_nonce_fast(WP_T0, job, nonce, t[3], t);
+                ASSERT_EQ(fast, full) << i << " word " << word << " delta " << delta;
+            }
+        }
+        const uint64_t random_target[4] = {rng(), rng(), rng(), rng()};
+        ASSERT_EQ(wp_try_nonce_fast(WP_T0, job, nonce, random_target[3], random_target),
+                  wp_try_nonce(WP_T0, WP_RC, midstate, w8, w9_base, nonce, random_target[3],
+                               random_target));
+    }
+}
+
 TEST(TargetTest, ComparesFromTheMostSignificantWord)
 {
     // D chosen so that the folded words are h = {h0, h1, h2, h3} (upper half zero).
