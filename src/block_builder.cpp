@@ -387,8 +387,10 @@ bool copy_items(TxReader& r, std::vector<uint8_t>& stripped, uint64_t fixed_befo
     for (uint64_t i = 0; i < count; ++i) {
         const uint64_t start = r.pos;
         uint64_t script_len;
-        if (!r.skip(fixed_before) || !r.compact_size(script_len) || !r.skip(script_len) || !r.skip(fixed_after))
+        if (!r.skip(fixed_before) || !r.compact_size(script_len) || !r.skip(script_len) ||
+            !r.skip(fixed_after)) {
             return false;
+        }
         r.copy_since(start, stripped);
     }
     return true;
