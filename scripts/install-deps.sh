@@ -15,6 +15,8 @@ need_tool ninja ninja-build
 need_tool python3 python3
 need_tool openssl openssl
 need_tool pkg-config pkg-config
+need_tool clang++ clang
+need_pkg libclang-rt-14-dev
 need_pkg libgtest-dev
 need_pkg libssl-dev
 need_pkg libcurl4-openssl-dev

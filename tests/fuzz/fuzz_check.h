@@ -1,0 +1,13 @@
+// A property that must hold: a finding aborts with the reason.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+#define FUZZ_CHECK(cond)                                                              \
+    do {                                                                              \
+        if (!(cond)) {                                                                \
+            std::fprintf(stderr, "property failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
+            std::abort();                                                             \
+        }                                                                             \
+    } while (0)
