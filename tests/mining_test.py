@@ -30,8 +30,10 @@ def free_port():
 class Miner:
     """The miner as a subprocess whose output is collected as it comes."""
 
-    def __init__(self, url, *args, binary=None, address=PAYOUT, cwd=None):
-        cmd = [binary or CPU, "-o", url, "-B", "1", "-T", "32"]
+    def __init__(self, url, *args, binary=None, address=PAYOUT, cwd=None, grid=("1", "32")):
+        cmd = [binary or CPU, "-o", url]
+        if grid:
+            cmd += ["-B", grid[0], "-T", grid[1]]
         if address is not None:
             cmd += ["-a", address]
         self.proc = subprocess.Popen(cmd + list(args), stdout=subprocess.PIPE,
@@ -66,12 +68,15 @@ class Miner:
             self.proc.send_signal(sig)
         self.proc.wait(timeout)
         self._reader.join(5)
+        self.proc.stdout.close()
         return self.proc.returncode, self.out
 
     def kill(self):
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+        self._reader.join(5)
+        self.proc.stdout.close()
 
 
 class Base(unittest.TestCase):

@@ -1,0 +1,152 @@
+#!/usr/bin/env python3
+"""Fault injection end to end: the miner against a node that fails in the
+ways real nodes and networks do. Every block found must reach the node and
+be counted. Each test prints a line "fault run: ..." with its figures."""
+import os
+import random
+import re
+import signal
+import sys
+import tempfile
+import time
+import unittest
+
+from chain import Chain
+from mining_test import ACCEPTED, PAYOUT, Base, free_port
+from testnode import Reply, TestNode, TipMover
+
+SUBMITTING = re.compile(r"  \[\*\] Submitting block \(\d+ bytes\)\.\.\.\n")
+
+
+def report(name, out, chain_or_chains):
+    chains = chain_or_chains if isinstance(chain_or_chains, list) else [chain_or_chains]
+    found = len(re.findall(r"\[\+\] CPU verified: hash meets target", out))
+    submitted = len({h for c in chains for _, h in c.verdicts})
+    accepted = len(ACCEPTED.findall(out))
+    node_accepted = len({h for c in chains for h in c.accepted})
+    print("fault run: %s: found %d, distinct blocks the node received %d, accepted by the node %d, "
+          "ACCEPTED lines %d" % (name, found, submitted, node_accepted, accepted), file=sys.stderr)
+    return found, submitted, node_accepted, accepted
+
+
+class FaultTest(Base):
+    def assertNothingLost(self, name, out, chains):
+        found, submitted, node_accepted, accepted = report(name, out, chains)
+        self.assertEqual(found, submitted, "every verified block reached the node")
+        self.assertEqual(accepted, node_accepted, "every acceptance is counted")
+        self.assertNotIn("Block NOT submitted", out)
+
+    def test_node_killed_and_started_again(self):
+        chain = Chain(payout_address=PAYOUT)
+        port = free_port()
+        first = TestNode(chain=chain, port=port).start()
+        m = self.miner(first.url)
+        m.wait_for(ACCEPTED, count=2)
+        first.stop()
+        time.sleep(3)
+        before = len(ACCEPTED.findall(m.out))
+        self.node(chain, port=port)
+        m.wait_for(ACCEPTED, count=before + 3, timeout=40)
+        status, out = m.stop()
+        self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
+        self.assertNothingLost("node killed and restarted", out, chain)
+
+    def test_slow_node_past_the_timeout_then_recovering(self):
+        chain = Chain(payout_address=PAYOUT)
+        node = self.node(chain)
+        node.script("getblocktemplate", Reply.result(chain.template(), delay=40.0))
+        m = self.miner(node)
+        out = m.wait_for(ACCEPTED, timeout=60)
+        self.assertIn("  [!] Invalid template, retrying...\n"
+                      "  [!] Reason: RPC: Timeout was reached\n", out)
+        status, out = m.stop()
+        self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
+        self.assertNothingLost("slow node", out, chain)
+
+    def test_bad_replies_are_survived_and_explained(self):
+        chain = Chain(payout_address=PAYOUT)
+        node = self.node(chain)
+        html = "<html><head><title>%d</title></head><body>Service Unavailable</body></html>"
+        junk = random.Random(1).randbytes(24 << 20)
+        node.script("getblocktemplate",
+                    Reply(""),
+                    Reply('{"result":{"previousblockhash":"ab'),
+                    Reply("not json at all", content_type="text/plain"),
+                    Reply(html % 500, status=500, content_type="text/html"),
+                    Reply(html % 503, status=503, content_type="text/html"),
+                    Reply(b'{"result":{"transactions":[{"data":"' + junk.hex().encode()[:40 << 20]))
+        m = self.miner(node)
+        out = m.wait_for(ACCEPTED, timeout=60)
+        reasons = re.findall(r"  \[!\] Invalid template, retrying\.\.\.\n  \[!\] Reason: (.*)\n", out)
+        self.assertEqual(reasons, [
+            "empty reply from the node (HTTP 200)",
+            "the template lacks previousblockhash or bits",
+            "the node's reply has no result (HTTP 200)",
+            "the node's reply has no result (HTTP 500)",
+            "the node's reply has no result (HTTP 503)",
+            "the template lacks previousblockhash or bits",
+        ])
+        status, out = m.stop()
+        self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
+        self.assertNothingLost("bad replies", out, chain)
+
+    def test_tip_moving_every_second_for_a_minute(self):
+        chain = Chain(payout_address=PAYOUT, target="00000080" + "0" * 56)
+        node = self.node(chain)
+        m = self.miner(node, grid=None)
+        mover = TipMover(chain, 1.0).start()
+        self.cleanups.append(mover.stop)
+        time.sleep(60)
+        status, out = m.stop()
+        self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
+        self.assertGreaterEqual(out.count("New block on chain, refreshing..."), 5, out[-2000:])
+        stale = [v for v, _ in chain.verdicts if v is not None]
+        self.assertEqual(set(stale) - {"bad-prevblk"}, set(), "only stale blocks are refused")
+        self.assertEqual(len(SUBMITTING.findall(out)), len(chain.verdicts))
+        self.assertNothingLost("tip moving every second", out, chain)
+
+    def test_submission_dropped_several_times_in_a_row(self):
+        chain = Chain(payout_address=PAYOUT)
+        node = self.node(chain)
+        node.script("submitblock", *[Reply.dropped()] * 4)
+        m = self.miner(node)
+        out = m.wait_for(ACCEPTED, timeout=40)
+        self.assertGreaterEqual(out.count("No answer from the node"), 2)
+        status, out = m.stop()
+        self.assertNothingLost("submission dropped 4 times", out, chain)
+
+    def test_a_node_that_never_answers_the_submission_gets_the_block_printed(self):
+        chain = Chain(payout_address=PAYOUT)
+        node = self.node(chain)
+        node.script("submitblock", *[Reply.dropped()] * 40)
+        m = self.miner(node)
+        out = m.wait_for(r"Send it yourself with submitblock:\n[0-9a-f]+\n", timeout=40)
+        given_up = out[:out.index("Send it yourself")]
+        self.assertEqual(given_up.count("No answer from the node"), 5)
+        block = re.search(r"Send it yourself with submitblock:\n([0-9a-f]+)\n", out).group(1)
+        self.assertIn(block, {r.params[0] for r in node.requests_for("submitblock")})
+        node._scripts.clear()
+        self.assertIsNone(chain.submit(block), "the printed block is valid")
+        m.stop()
+
+    def test_configuration_files_of_random_bytes_missing_or_a_directory(self):
+        node = self.node()
+        rng = random.Random(7)
+        for i in range(5):
+            with tempfile.NamedTemporaryFile("wb", suffix=".conf", delete=False) as f:
+                f.write(rng.randbytes(4096).replace(b"\n", b"\r\n", 3))
+            self.cleanups.append(lambda path=f.name: os.unlink(path))
+            m = self.miner(node, "-c", f.name)
+            m.wait_for(r"Loaded config|Error|Mining height", timeout=20)
+            status, out = m.stop()
+            self.assertIn(status, (0, 1), out[-500:])
+            self.assertIn("  [+] Loaded config: %s (" % f.name, out)
+        for path in (os.path.join(tempfile.gettempdir(), "no-such-dir", "x.conf"), tempfile.gettempdir()):
+            m = self.miner(node, "-c", path)
+            out = m.wait_for(r"Mining height")
+            self.assertTrue(out.startswith("  [!] Cannot open config: %s\n" % path), out[:200])
+            self.assertOrderlyEnd(*m.stop(), blocks=len(ACCEPTED.findall(m.out)))
+
+
+if __name__ == "__main__":
+    unittest.main()
