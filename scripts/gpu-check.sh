@@ -39,6 +39,9 @@ else
     status=1
 fi
 
+echo "== kernel figures"
+ARCH="$arch" bench/kernel-stats.sh || status=1
+
 echo "== --list-gpus"
 "$build_dir/marlvane-gpu-miner" --list-gpus || status=1
 echo "== --benchmark"
