@@ -13,6 +13,13 @@ constexpr int WP_NONCES_PER_THREAD = 128;
 constexpr int WP_MAX_THREADS = 256;
 constexpr int WP_MIN_BLOCKS_PER_SM = 4;
 
+// Nonces one launch covers, in 32-bit arithmetic as the callers count them.
+inline uint32_t launch_hashes(int blocks, int threads)
+{
+    return static_cast<uint32_t>(threads) * static_cast<uint32_t>(blocks) *
+           static_cast<uint32_t>(WP_NONCES_PER_THREAD);
+}
+
 extern "C" {
 
 // Whirlpool table C0 and the ten round constants, as little-endian words.

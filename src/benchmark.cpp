@@ -41,9 +41,7 @@ void run_benchmark(int device, int blocks, int threads)
 {
     print_banner("Benchmark Mode (30s)");
     print_device_line("GPU ", device);
-    // Signed like the printed figure, but computed without signed overflow.
-    const int per_launch =
-        static_cast<int>(128u * static_cast<uint32_t>(blocks) * static_cast<uint32_t>(threads));
+    const int per_launch = static_cast<int>(launch_hashes(blocks, threads));
     std::printf("  Grid: %d blocks x %d threads = %d hashes/launch\n", blocks, threads, per_launch);
     std::printf("  Shared mem: 2 KB (T0-only rotation mode)\n\n");
 

@@ -52,7 +52,7 @@ void cuda_miner_set_work(CudaMiner* m, const uint64_t midstate[8], const uint64_
 int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_base,
                     uint32_t* nonce_out, uint32_t* hashes_out)
 {
-    const uint32_t count = 128u * static_cast<uint32_t>(m->blocks) * static_cast<uint32_t>(m->threads);
+    const uint32_t count = launch_hashes(m->blocks, m->threads);
     *hashes_out = count;
     for (uint32_t k = 0; k < count; ++k) {
         if (!hits(*m, w8, w9_base, nonce_base + k)) continue;
