@@ -1,7 +1,7 @@
-// Block construction: SHA-256, CompactSize integers, payout addresses, the
-// coinbase with its development fee and witness commitment, the merkle
-// root, the header and the serialised block. Hashes are held in internal
-// order (the order SHA-256 writes them); the node shows them reversed.
+// Block assembly: the coinbase with its development fee and witness
+// commitment, the merkle root, the header and the serialised block. Hashes
+// are held in internal order (the order SHA-256 writes them); the node
+// shows them reversed. Hashing and addresses are the layers below.
 #pragma once
 
 #include <cstddef>
@@ -9,29 +9,32 @@
 #include <string>
 #include <vector>
 
-extern const uint32_t sha256_k[64];
+#include "address.h"
+#include "sha256.h"
 
-void sha256_transform(uint32_t state[8], const uint8_t block[64]);
-void sha256(const uint8_t* data, uint64_t len, uint8_t out[32]);
-void double_sha256(const uint8_t* data, uint64_t len, uint8_t out[32]);
-void push_varint(std::vector<uint8_t>& out, uint64_t value);
-
-// Output script of an mrv1/tmrv1 Bech32(m) or Base58Check address; empty if it does not decode.
-std::vector<uint8_t> address_to_script(const std::string& address);
-
+// The height as the first item of the coinbase input script: the script
+// number a node compares with its own (OP_0, OP_1..OP_16, else a push).
+std::vector<uint8_t> height_script(uint64_t height);
+// The input script is the height, the extra nonce as one push (none when
+// empty), then the message.
 std::vector<uint8_t> build_coinbase_tx(uint64_t height, int64_t value,
                                        const std::vector<uint8_t>& payout_script,
                                        const std::string& message,
                                        const std::vector<uint8_t>& witness_commitment,
                                        const std::vector<uint8_t>& dev_fee_script,
-                                       int32_t dev_fee_percent);
+                                       int32_t dev_fee_percent,
+                                       const std::vector<uint8_t>& extra_nonce = {});
 // Double SHA-256 of the transaction without marker, flag and witness.
 void compute_txid(const uint8_t* tx, uint64_t len, uint8_t out[32]);
 
 // Consensus allows a coinbase input script of 2 to 100 bytes.
+constexpr size_t MIN_COINBASE_SCRIPT = 2;
 constexpr size_t MAX_COINBASE_SCRIPT = 100;
-// The longest message that fits beside the height push of any height below 2^39.
-constexpr size_t MAX_COINBASE_MESSAGE = 94;
+// The extra nonce the session varies, so that no header is searched twice.
+constexpr size_t EXTRA_NONCE_BYTES = 4;
+// The longest message that fits beside the height push of any height below
+// 2^39 (6 bytes) and the extra nonce's push (5 bytes).
+constexpr size_t MAX_COINBASE_MESSAGE = MAX_COINBASE_SCRIPT - 6 - (1 + EXTRA_NONCE_BYTES);
 // The message cut to MAX_COINBASE_MESSAGE bytes, never inside a UTF-8 character.
 std::string fit_coinbase_message(const std::string& message);
 

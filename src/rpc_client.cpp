@@ -20,16 +20,25 @@ size_t write_cb(char* data, size_t size, size_t nmemb, void* out)
     return size * nmemb;
 }
 
-std::string_view json_value(std::string_view json, std::string_view key)
+// Where the value of the first member named key starts: the quoted name
+// counts only when a ':' follows it (white space aside), so the same word
+// as a string value, such as "transactions" in a "mutable" list, is skipped.
+size_t member_value_at(std::string_view json, std::string_view key)
 {
     std::string quoted;
     quoted.reserve(key.size() + 2);
     quoted.append(1, '"').append(key).append(1, '"');
-    const size_t at = json.find(quoted);
-    if (at == std::string_view::npos) return {};
-    size_t pos = json.find(':', at);
-    if (pos == std::string_view::npos) return {};
-    pos = json.find_first_not_of(JSON_SPACE, pos + 1);
+    for (size_t at = json.find(quoted); at != std::string_view::npos; at = json.find(quoted, at + 1)) {
+        const size_t colon = json.find_first_not_of(JSON_SPACE, at + quoted.size());
+        if (colon == std::string_view::npos) return colon;
+        if (json[colon] == ':') return json.find_first_not_of(JSON_SPACE, colon + 1);
+    }
+    return std::string_view::npos;
+}
+
+std::string_view json_value(std::string_view json, std::string_view key)
+{
+    const size_t pos = member_value_at(json, key);
     if (pos == std::string_view::npos) return {};
     if (json[pos] == '"') {
         // Escapes are not interpreted: an escaped quote ends the value.
@@ -52,10 +61,8 @@ int64_t json_number(std::string_view json, std::string_view key)
 std::vector<BlockTemplateTx> parse_transactions(std::string_view result)
 {
     std::vector<BlockTemplateTx> txs;
-    const size_t key = result.find("\"transactions\"");
-    if (key == std::string_view::npos) return txs;
-    const size_t open = result.find('[', key);
-    if (open == std::string_view::npos) return txs;
+    const size_t open = member_value_at(result, "transactions");
+    if (open == std::string_view::npos || result[open] != '[') return txs;
     long depth = 0;
     size_t entry_start = 0;
     for (size_t i = open; i < result.size(); ++i) {

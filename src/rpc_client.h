@@ -38,8 +38,9 @@ struct SubmitResult {
     std::string reason; // the node's answer, or what went wrong in transport
 };
 
-// The value text of the first member named key anywhere in json (nesting is
-// not understood), or empty.
+// The value text of the first member named key anywhere in json, or empty:
+// the first "key" followed by ':' (a "key" that is a value does not count;
+// nesting is not understood).
 std::string json_get_string(const std::string& json, const std::string& key);
 
 // The reading of replies, apart from the transport.

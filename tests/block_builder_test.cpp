@@ -354,7 +354,7 @@ TEST(Coinbase, DevFeeValues)
         SCOPED_TRACE(c.value);
         const Bytes dev_fee = c.dev_script ? kDevFee : Bytes{};
         const Bytes tx = build_coinbase_tx(1, c.value, kPayout, "", {}, dev_fee, c.percent);
-        ASSERT_EQ(tx[41], 2); // the input script 01 01
+        ASSERT_EQ(tx[41], 2); // the input script OP_1, padded to the 2-byte minimum
         EXPECT_EQ(tx[48], c.fee < 0 ? 1 : 2);
         EXPECT_EQ(le64_at(tx, 49), c.miner);
         if (c.fee >= 0) {
@@ -373,19 +373,25 @@ Bytes input_script(const Bytes& tx)
 TEST(Coinbase, InputScripts)
 {
     const std::string m75(75, 'm'), m76(76, 'm'), m80(80, 'm');
-    const std::tuple<uint64_t, std::string, std::string> cases[] = {
-        {100000, "", "03a08601"},   {128, "", "028000"},    {255, "", "02ff00"},       {256, "", "020001"},
-        {8388608, "", "0400008000"}, {16, "", "0110"},      {1, "", "0101"},           {127, "", "017f"},
-        {32767, "", "02ff7f"},      {32768, "", "03008000"}, {549755813887, "", "05ffffffff7f"},
-        {549755813888, "", "06000000008000"}, // the 00 keeps the number positive
-        {100000, "abc", "03a08601" "03616263"},
-        {100000, m75, "03a08601" "4b" + rep("6d", 75)},
-        {100000, m76, "03a08601" + rep("6d", 76)}, // from 76 bytes on, no length byte
-        {100000, m80, "03a08601" + rep("6d", 80)},
+    const Bytes en = unhex("0a0b0c0d");
+    const std::tuple<uint64_t, std::string, Bytes, std::string> cases[] = {
+        {100000, "", {}, "03a08601"},   {128, "", {}, "028000"},    {255, "", {}, "02ff00"},
+        {256, "", {}, "020001"},        {8388608, "", {}, "0400008000"}, {127, "", {}, "017f"},
+        {32767, "", {}, "02ff7f"},      {32768, "", {}, "03008000"}, {549755813887, "", {}, "05ffffffff7f"},
+        {549755813888, "", {}, "06000000008000"}, // the 00 keeps the number positive
+        // 1 to 16 are the opcodes OP_1..OP_16, as a node encodes the number;
+        // alone they are padded to the 2-byte minimum.
+        {1, "", {}, "5100"},            {16, "", {}, "6000"},       {17, "", {}, "0111"},
+        {0, "", {}, "0000"},            {1, "", en, "51040a0b0c0d"}, {16, "abc", {}, "6003616263"},
+        {100000, "abc", {}, "03a08601" "03616263"},
+        {100000, "abc", en, "03a08601" "040a0b0c0d" "03616263"}, // the extra nonce right after the height
+        {100000, m75, {}, "03a08601" "4b" + rep("6d", 75)},
+        {100000, m76, {}, "03a08601" + rep("6d", 76)}, // from 76 bytes on, no length byte
+        {100000, m80, en, "03a08601" "040a0b0c0d" + rep("6d", 80)},
     };
-    for (const auto& [height, message, script] : cases) {
-        SCOPED_TRACE(testing::Message() << height << " " << message.size());
-        EXPECT_EQ(hex(input_script(build_coinbase_tx(height, 50, kPayout, message, {}, {}, 1))), script);
+    for (const auto& [height, message, extra, script] : cases) {
+        SCOPED_TRACE(testing::Message() << height << " " << message.size() << " " << extra.size());
+        EXPECT_EQ(hex(input_script(build_coinbase_tx(height, 50, kPayout, message, {}, {}, 1, extra))), script);
     }
 }
 
@@ -432,19 +438,21 @@ TEST(Coinbase, TxidHashesTheStrippedSerialization)
 TEST(Coinbase, FitMessageNeverSplitsACharacter)
 {
     const std::string a(100, 'a'), e_acute = "\xc3\xa9", euro = "\xe2\x82\xac", smile = "\xf0\x9f\x98\x80";
+    constexpr size_t M = MAX_COINBASE_MESSAGE;
+    static_assert(M == 89, "100 bytes less the longest height push (6) and the extra nonce (5)");
     const std::pair<std::string, size_t> cases[] = {
         {"", 0},
         {"abc", 3},
-        {a.substr(0, 94), 94},
-        {a.substr(0, 95), 94},
-        {a + a + a, 94},
-        {a.substr(0, 94) + e_acute, 94},    // the cut falls between characters
-        {a.substr(0, 93) + e_acute, 93},    // two-byte character across the cut
-        {a.substr(0, 92) + e_acute + "b", 94},
-        {a.substr(0, 92) + euro, 92},       // three-byte character across the cut
-        {a.substr(0, 91) + smile, 91},      // four-byte character across the cut
-        {a.substr(0, 90) + smile + "b", 94},
-        {std::string(100, '\x80'), 94},     // not UTF-8: cut as bytes
+        {a.substr(0, M), M},
+        {a.substr(0, M + 1), M},
+        {a + a + a, M},
+        {a.substr(0, M) + e_acute, M},         // the cut falls between characters
+        {a.substr(0, M - 1) + e_acute, M - 1}, // two-byte character across the cut
+        {a.substr(0, M - 2) + e_acute + "b", M},
+        {a.substr(0, M - 2) + euro, M - 2},    // three-byte character across the cut
+        {a.substr(0, M - 3) + smile, M - 3},   // four-byte character across the cut
+        {a.substr(0, M - 4) + smile + "b", M},
+        {std::string(100, '\x80'), M},        // not UTF-8: cut as bytes
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);
@@ -455,15 +463,17 @@ TEST(Coinbase, FitMessageNeverSplitsACharacter)
 TEST(Coinbase, FittedMessageKeepsTheInputScriptWithinConsensus)
 {
     const std::string smile = "\xf0\x9f\x98\x80";
-    const uint64_t heights[] = {1, 16, 128, 65535, 2147483648ull, 4294967295ull, 549755813887ull};
+    const uint64_t heights[] = {1, 16, 17, 128, 65535, 2147483648ull, 4294967295ull, 549755813887ull};
     const std::string messages[] = {"", "abc", std::string(75, 'm'), std::string(76, 'm'),
-                                    std::string(94, 'm'), std::string(95, 'm'), std::string(300, 'm'),
+                                    std::string(89, 'm'), std::string(90, 'm'), std::string(300, 'm'),
                                     rep(smile, 40)};
+    const Bytes extra_nonce(EXTRA_NONCE_BYTES, 0xff);
     size_t longest = 0;
     for (uint64_t height : heights) {
         for (const std::string& message : messages) {
             SCOPED_TRACE(testing::Message() << height << " " << message.size());
-            const Bytes tx = build_coinbase_tx(height, 50, kPayout, fit_coinbase_message(message), {}, {}, 1);
+            const Bytes tx =
+                build_coinbase_tx(height, 50, kPayout, fit_coinbase_message(message), {}, {}, 1, extra_nonce);
             EXPECT_GE(tx[41], 2);
             EXPECT_LE(tx[41], MAX_COINBASE_SCRIPT);
             longest = std::max<size_t>(longest, tx[41]);

@@ -30,6 +30,12 @@ TEST(JsonGetString, FirstOccurrenceRules)
         {R"({"arr":[{"k":1}],"k":2})", "k", "1"},
         {R"({"s":"\"k\"","k":2})", "k", "2"},            // an escaped quote is no key quote
         {R"({"kk":1,"k":2})", "k", "2"},                     // the quotes delimit the key
+        // A quoted name counts only as a member, followed by ':' after white space.
+        {R"({"m":["time","k","x"],"k":"v"})", "k", "v"},
+        {R"({"m":"k","k":"v"})", "k", "v"},
+        {R"({"m":["k"],"k" )" "\n\t" R"(: "v"})", "k", "v"},
+        {R"({"m":["k"]})", "k", ""},
+        {R"({"m":"k" , "k":1})", "k", "1"},
         {"", "k", ""},
     };
     for (const Case& c : cases) {
@@ -111,6 +117,25 @@ TEST(BlockTemplateParse, Transactions)
     EXPECT_EQ(t.transactions[1].txid, "");
     EXPECT_EQ(t.transactions[2].data, "0300");
     EXPECT_EQ(t.height, 7u);
+}
+
+TEST(BlockTemplateParse, MemberNamesListedAsValuesFirst)
+{
+    // A node may list "mutable" (naming transactions, time, prevblock) and
+    // "rules" before the members themselves.
+    const std::string reply =
+        R"({"result":{"capabilities":["proposal"],"mutable":["time","transactions","prevblock"],)"
+        R"("rules":["csv","!segwit","bits"],"version":536870912,"previousblockhash":"ab",)"
+        R"("transactions" : [{"data":"0100","txid":"t1"},{"data":"0200","txid":"t2"}],)"
+        R"("coinbasevalue":5000000001,"bits":"207fffff","height":7,"curtime":9},"error":null})";
+    const BlockTemplate t = parse_block_template(reply);
+    EXPECT_TRUE(t.valid);
+    ASSERT_EQ(t.transactions.size(), 2u);
+    EXPECT_EQ(t.transactions[1].txid, "t2");
+    EXPECT_EQ(t.bits_hex, "207fffff");
+    EXPECT_EQ(t.height, 7u);
+    EXPECT_EQ(t.curtime, 9u);
+    EXPECT_EQ(t.coinbasevalue, 5000000001);
 }
 
 TEST(BlockTemplateParse, MemberInsideAnEarlierEntryWins)

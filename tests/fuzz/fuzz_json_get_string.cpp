@@ -1,4 +1,5 @@
-// json_get_string: whatever the text and key, the value is part of the text.
+// json_get_string: whatever the text and key, the value is part of the text,
+// and a value comes only from a member: the quoted key followed by a colon.
 #include <cstdint>
 #include <string>
 
@@ -15,5 +16,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string value = json_get_string(json, key);
     FUZZ_CHECK(value.empty() || json.find(value) != std::string::npos);
     FUZZ_CHECK(value.size() <= json.size());
+    if (!value.empty()) {
+        const std::string quoted = "\"" + key + "\"";
+        bool member = false;
+        for (size_t at = json.find(quoted); at != std::string::npos && !member;
+             at = json.find(quoted, at + 1)) {
+            const size_t next = json.find_first_not_of(" \t\n\r", at + quoted.size());
+            member = next != std::string::npos && json[next] == ':';
+        }
+        FUZZ_CHECK(member);
+    }
     return 0;
 }
