@@ -127,6 +127,11 @@ CudaMiner* cuda_miner_create(int device, int blocks, int threads)
     return m;
 }
 
+const char* cuda_miner_error(const CudaMiner*)
+{
+    return "";
+}
+
 void cuda_miner_destroy(CudaMiner* m)
 {
     delete m;

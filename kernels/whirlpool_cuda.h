@@ -44,6 +44,8 @@ struct CudaMiner;
 // Uploads the tables to the current device: 0, or -1 when an upload failed.
 int cuda_whirlpool_init(const uint64_t* t0, const uint64_t* rc);
 CudaMiner* cuda_miner_create(int device, int blocks, int threads);
+// "" while the handle is usable; otherwise why not, in words with the CUDA text.
+const char* cuda_miner_error(const CudaMiner* miner);
 void cuda_miner_destroy(CudaMiner* miner);
 void cuda_miner_set_work(CudaMiner* miner, const uint64_t midstate[8], const uint64_t target[4]);
 // One launch over 128 x blocks x threads consecutive nonces from nonce_base.
