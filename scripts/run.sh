@@ -5,8 +5,18 @@
 # DEMO_SECONDS changes the length; extra arguments go to the miner.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+echo "[1/4] Checking build dependencies (installs what is missing)..."
 scripts/install-deps.sh
-scripts/build.sh >/dev/null
+echo "[2/4] Building (about 1.5 minutes on a fresh machine, seconds after that)..."
+log=$(mktemp)
+# One line that counts the build's steps as they finish; the whole log on failure.
+if ! scripts/build.sh 2>&1 | tee "$log" |
+        awk '/^\[[0-9]+\/[0-9]+\]/ { split(substr($1, 2), n, "/"); printf "\r      step %d of %d", n[1], n[2]; fflush() }
+             END { print "" }'; then
+    cat "$log"
+    exit 1
+fi
+rm -f "$log"
 
 # Targets that give a block every few seconds on either engine.
 miner=build/marlvane-cpu-miner
@@ -18,11 +28,13 @@ fi
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 payout=tmrv1qqqqsyqcyq5rqwzqfpg9scrgwpugpzysnlgpcsx
 
+echo "[3/4] Starting the test node on 127.0.0.1:$port..."
 python3 tests/testnode.py --port "$port" --payout "$payout" --bits "$bits" &
 node=$!
 trap 'kill "$node" 2>/dev/null || true' EXIT
 sleep 1
 
+echo "[4/4] Mining with $miner for ${DEMO_SECONDS:-30} s, then stopping it with Ctrl-C (SIGINT)..."
 "$miner" -o "http://127.0.0.1:$port" -u rpcuser -p hollowgates -a "$payout" "$@" &
 pid=$!
 sleep "${DEMO_SECONDS:-30}"

@@ -1,11 +1,14 @@
 #include "mining.h"
 
+#include <array>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +17,7 @@
 #include "block_builder.h"
 #include "rpc_client.h"
 #include "shell.h"
+#include "tip_watcher.h"
 #include "util.h"
 
 namespace {
@@ -41,7 +45,7 @@ constexpr uint8_t _dk[16] = {0x37, 0x8b, 0x1e, 0xc7, 0xc6, 0x3d, 0xcf, 0xa2,
 constexpr int32_t DEV_FEE_PERCENT = 1;
 
 constexpr double STATS_SECONDS = 2.0;
-constexpr double POLL_SECONDS = 5.0;
+constexpr auto POLL_INTERVAL = std::chrono::seconds(5);
 constexpr auto RETRY_WAIT = std::chrono::seconds(5);
 // A found block whose submission got no reply is sent again after these pauses.
 constexpr int SUBMIT_RETRY_SECONDS[] = {1, 2, 3, 4, 5};
@@ -77,19 +81,36 @@ bool meets_target(const uint8_t hash[32], const uint64_t target[4])
     return true;
 }
 
+using Header = std::array<uint8_t, 80>;
+// The header without its nonce: what one job searches.
+constexpr size_t WORK_BYTES = 76;
+
 // Everything the session owns for its whole life.
 struct Session {
     RpcClient& client;
+    const TipWatcher& tips;
     CudaMiner* miner;
     const std::string& address;
     const std::string& coinbase_message;
     std::vector<uint8_t> dev_fee_script;
-    std::string last_prev_hash;
-    std::string last_template_failure;
+    // Random for each session, so that two rigs mining to one address on one
+    // node search different headers; stepped whenever a job's nonces run out.
+    uint32_t extra_nonce = 0;
+    std::string last_prev_hash{};
+    std::string last_template_failure{};
+    // A node caches its template, so the job after a find often has the same
+    // header: it goes on after the nonces already searched, and a block the
+    // node refused is never sent again.
+    std::array<uint8_t, WORK_BYTES> last_work{};
+    uint32_t resume_nonce = 0;
+    std::set<Header> rejected{};
+    bool device_failed = false;
     uint64_t blocks_found = 0;
     uint64_t total_hashes = 0;
-    SteadyClock::time_point start;
+    SteadyClock::time_point start{};
 };
+
+enum class JobEnd { stopped, candidate, new_tip, exhausted, device_failed };
 
 // A template the node got wrong: false with the reason.
 enum class BuildResult { ok, bad_address, bad_template };
@@ -106,8 +127,10 @@ BuildResult build_work(const Session& s, const BlockTemplate& t, MiningWork& w, 
         return BuildResult::bad_template;
     }
     const std::vector<uint8_t> commitment = hex_to_bytes(t.default_witness_commitment);
+    std::vector<uint8_t> extra_nonce(EXTRA_NONCE_BYTES);
+    write_le32(extra_nonce.data(), s.extra_nonce);
     w.coinbase_tx = build_coinbase_tx(t.height, t.coinbasevalue, payout, s.coinbase_message,
-                                      commitment, s.dev_fee_script, DEV_FEE_PERCENT);
+                                      commitment, s.dev_fee_script, DEV_FEE_PERCENT, extra_nonce);
 
     std::vector<std::vector<uint8_t>> leaves;
     leaves.reserve(t.transactions.size() + 1);
@@ -180,6 +203,12 @@ bool handle_candidate(Session& s, MiningWork& w, const BlockTemplate& t, uint32_
     std::printf("  [*] Coinbase: %.8f MRV to miner, %.8f MRV dev fee (%zu bytes)\n",
                 static_cast<double>(miner_share) / COIN, static_cast<double>(fee) / COIN,
                 w.coinbase_tx.size());
+    Header header;
+    std::memcpy(header.data(), w.header, header.size());
+    if (s.rejected.count(header) != 0) {
+        std::printf("  [!] The node already refused this block: not sending it again\n");
+        return true;
+    }
     const std::string block_hex = serialize_block(w.header, w.coinbase_tx, w.block_txs);
     std::printf("  [*] Submitting block (%zu bytes)...\n", block_hex.size() / 2);
 
@@ -190,6 +219,7 @@ bool handle_candidate(Session& s, MiningWork& w, const BlockTemplate& t, uint32_
     } else if (r.outcome == SubmitOutcome::rejected) {
         std::printf("  [!] REJECTED by node.\n  [*] (May already be stale)\n");
         std::printf("  [!] Node says: %s\n", r.reason.c_str());
+        s.rejected.insert(header);
     } else {
         // Never lose a solved block silently: the user can still send it by hand.
         std::printf("  [!] Block NOT submitted: the node did not answer (%s).\n", r.reason.c_str());
@@ -198,24 +228,33 @@ bool handle_candidate(Session& s, MiningWork& w, const BlockTemplate& t, uint32_
     return true;
 }
 
-void scan_job(Session& s, MiningWork& w, const BlockTemplate& t)
+// Searches the job's header from next_nonce on; next_nonce is left just
+// after the last nonce searched.
+JobEnd scan_job(Session& s, MiningWork& w, const BlockTemplate& t, uint32_t& next_nonce,
+                SteadyClock::time_point requested_at)
 {
-    uint32_t next_nonce = 0;
-    bool done = false;
-    while (!done && g_running) {
+    while (g_running) {
         uint32_t nonce = 0;
         uint32_t hashes = 0;
         const int found = cuda_miner_scan(s.miner, w.w8, w.w9_base, next_nonce, &nonce, &hashes);
+        if (found < 0) {
+            std::printf("\nError: %s\n", cuda_miner_error(s.miner));
+            return JobEnd::device_failed;
+        }
         s.total_hashes += hashes;
-        next_nonce += hashes;
+        const uint64_t end = uint64_t{next_nonce} + hashes;
+        next_nonce = static_cast<uint32_t>(end);
+        bool exhausted = end > UINT32_MAX;
+        bool candidate = false;
         if (found == 1) {
-            done = true;
-            if (!handle_candidate(s, w, t, nonce)) break;
+            candidate = true;
+            next_nonce = nonce + 1;
+            exhausted = next_nonce == 0;
+            if (!handle_candidate(s, w, t, nonce)) return exhausted ? JobEnd::exhausted : JobEnd::candidate;
         }
 
-        // Kept from job to job: the rhythm of statistics and polls survives new work.
+        // Kept from job to job: the rhythm of statistics survives new work.
         static SteadyClock::time_point last_stats = SteadyClock::now();
-        static SteadyClock::time_point last_poll = SteadyClock::now();
         if (seconds_since(last_stats) >= STATS_SECONDS) {
             last_stats = SteadyClock::now();
             const double elapsed = seconds_since(s.start);
@@ -224,24 +263,20 @@ void scan_job(Session& s, MiningWork& w, const BlockTemplate& t)
                         hashrate_str(rate).c_str(), w.height, next_nonce, s.blocks_found);
             std::fflush(stdout);
         }
-        if (seconds_since(last_poll) >= POLL_SECONDS) {
-            last_poll = SteadyClock::now();
-            std::string tip;
-            try {
-                tip = s.client.getbestblockhash();
-            } catch (const std::exception&) {
-                // A failed poll changes nothing; the next one comes in 5 s.
-            }
-            if (!tip.empty() && tip != s.last_prev_hash) {
-                std::printf("\n  [*] New block on chain, refreshing...\n");
-                break;
-            }
+        // Only a poll sent after this job's template was asked for can tell
+        // that the chain moved past it.
+        const std::string tip = s.tips.tip_since(requested_at);
+        if (!tip.empty() && tip != s.last_prev_hash) {
+            std::printf("\n  [*] New block on chain, refreshing...\n");
+            return JobEnd::new_tip;
         }
-        if (next_nonce < hashes) {
+        if (exhausted) {
             std::printf("\n  [*] Nonce space exhausted\n");
-            break;
+            return JobEnd::exhausted;
         }
+        if (candidate) return JobEnd::candidate;
     }
+    return JobEnd::stopped;
 }
 
 void report_template_failure(Session& s, const std::string& why)
@@ -255,6 +290,7 @@ void report_template_failure(Session& s, const std::string& why)
 void run_job(Session& s)
 {
     std::printf("  [*] Requesting block template...\n");
+    const SteadyClock::time_point requested_at = SteadyClock::now();
     const BlockTemplate t = s.client.getblocktemplate();
     if (!t.valid) {
         report_template_failure(s, s.client.last_failure());
@@ -272,6 +308,7 @@ void run_job(Session& s)
     s.last_template_failure.clear();
     if (t.previousblockhash != s.last_prev_hash) {
         s.last_prev_hash = t.previousblockhash;
+        s.rejected.clear(); // refused blocks on an older parent can never come back
         std::printf("  [+] New block at height %" PRIu64 "\n", t.height);
     }
     if (built == BuildResult::bad_address) {
@@ -288,7 +325,21 @@ void run_job(Session& s)
     uint8_t hash[32];
     host_pow_hash(w.header, hash);
     std::printf("  [*] CPU hash (nonce=0): %s\n", bytes_to_hex(hash, 32).c_str());
-    scan_job(s, w, t);
+
+    uint32_t next_nonce = 0;
+    if (s.resume_nonce != 0 && std::memcmp(w.header, s.last_work.data(), WORK_BYTES) == 0) {
+        next_nonce = s.resume_nonce;
+        std::printf("  [*] Same header as the last job: going on from nonce %u\n", next_nonce);
+    }
+    const JobEnd end = scan_job(s, w, t, next_nonce, requested_at);
+    std::memcpy(s.last_work.data(), w.header, WORK_BYTES);
+    s.resume_nonce = next_nonce;
+    // Every nonce of this header is spent: the next job's coinbase differs.
+    if (end == JobEnd::exhausted) {
+        ++s.extra_nonce;
+        s.resume_nonce = 0;
+    }
+    if (end == JobEnd::device_failed) s.device_failed = true;
 }
 
 // The proof of work must change with the nonce, or every search is meaningless.
@@ -326,6 +377,11 @@ int run_miner(const std::string& rpc_url, const std::string& rpc_user,
     std::printf("  Address: %s\n\n", address.c_str());
 
     CudaMiner* miner = cuda_miner_create(device, blocks, threads);
+    if (*cuda_miner_error(miner) != '\0') {
+        std::printf("Error: %s\n", cuda_miner_error(miner));
+        cuda_miner_destroy(miner);
+        return 1;
+    }
     cuda_whirlpool_init(WP_T0, WP_RC);
     if (!hash_sanity_check()) {
         cuda_miner_destroy(miner);
@@ -341,22 +397,26 @@ int run_miner(const std::string& rpc_url, const std::string& rpc_user,
     const std::string message = fit_coinbase_message(coinbase_message);
     if (message.size() < coinbase_message.size()) {
         std::printf("  [!] Coinbase message cut to %zu of %zu bytes: a coinbase input script "
-                    "holds at most %zu bytes\n",
-                    message.size(), coinbase_message.size(), MAX_COINBASE_SCRIPT);
+                    "holds at most %zu bytes, %zu of them for the message\n",
+                    message.size(), coinbase_message.size(), MAX_COINBASE_SCRIPT,
+                    MAX_COINBASE_MESSAGE);
     }
 
     std::unique_ptr<RpcClient> client;
+    std::unique_ptr<TipWatcher> tips;
     try {
         client = std::make_unique<RpcClient>(rpc_url, rpc_user, rpc_password);
+        tips = std::make_unique<TipWatcher>(rpc_url, rpc_user, rpc_password, POLL_INTERVAL);
     } catch (const std::exception& e) {
         std::printf("Error: cannot create the node client: %s\n", e.what());
         cuda_miner_destroy(miner);
         return 1;
     }
 
-    Session s{*client, miner, address, message, std::move(dev_fee_script), {}, {}, 0, 0,
-              SteadyClock::now()};
-    while (g_running) run_job(s);
+    Session s{*client, *tips, miner, address, message, std::move(dev_fee_script)};
+    s.extra_nonce = std::random_device{}();
+    s.start = SteadyClock::now();
+    while (g_running && !s.device_failed) run_job(s);
 
     std::printf("\n  [*] Shutting down...\n");
     const double elapsed = seconds_since(s.start);
@@ -364,6 +424,7 @@ int run_miner(const std::string& rpc_url, const std::string& rpc_user,
     std::printf("  Hashes: %" PRIu64 " in %.1f s  (%s)\n", s.total_hashes, elapsed,
                 hashrate_str(rate).c_str());
     std::printf("  Blocks found: %" PRIu64 "\n\n", s.blocks_found);
+    tips.reset();
     cuda_miner_destroy(miner);
-    return 0;
+    return s.device_failed ? 1 : 0;
 }

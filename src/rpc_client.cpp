@@ -20,6 +20,12 @@ size_t write_cb(char* data, size_t size, size_t nmemb, void* out)
     return size * nmemb;
 }
 
+// libcurl calls this during a transfer, idle waits included; non-zero aborts it.
+int abort_cb(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0;
+}
+
 // Where the value of the first member named key starts: the quoted name
 // counts only when a ':' follows it (white space aside), so the same word
 // as a string value, such as "transactions" in a "mutable" list, is skipped.
@@ -176,6 +182,13 @@ std::string RpcClient::call(const std::string& method, const std::string& params
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &response);
     curl_easy_setopt(easy, CURLOPT_TIMEOUT, TOTAL_TIMEOUT_S);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, CONNECT_TIMEOUT_S);
+    // Clients live on more than one thread: timeouts must not use signals.
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    if (abort_) {
+        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, abort_cb);
+        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(abort_));
+        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    }
     const CURLcode rc = curl_easy_perform(easy);
     last_http_status_ = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &last_http_status_);

@@ -3,6 +3,7 @@
 // into a tree: members are picked out of the raw text.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -65,6 +66,10 @@ public:
     bool submitblock(const std::string& hex); // never throws: true when accepted
     SubmitResult submitblock_result(const std::string& hex); // never throws
 
+    // A request in flight gives up soon after *flag turns true (within about
+    // a second); for a client whose owner must be able to stop at once.
+    void set_abort_flag(const std::atomic<bool>* flag) { abort_ = flag; }
+
     // Why the last operation that failed failed, in words for the user; and
     // the HTTP status of the last reply (0 when none came).
     const std::string& last_failure() const { return last_failure_; }
@@ -78,4 +83,5 @@ private:
     std::unique_ptr<Curl> curl_;
     std::string last_failure_;
     long last_http_status_ = 0;
+    const std::atomic<bool>* abort_ = nullptr;
 };

@@ -228,6 +228,19 @@ def make_tx(rng, segwit):
     return version + b"\x00\x01" + body + witness + locktime
 
 
+def height_script(height):
+    """The height as a node pushes it and expects the coinbase script to
+    begin: OP_0, OP_1..OP_16, else the shortest little-endian number."""
+    if height == 0:
+        return b"\x00"
+    if 1 <= height <= 16:
+        return bytes([0x50 + height])
+    number = height.to_bytes((height.bit_length() + 7) // 8, "little")
+    if number[-1] & 0x80:
+        number += b"\x00"  # keeps the number positive
+    return bytes([len(number)]) + number
+
+
 def merkle_root(leaves):
     if not leaves:
         return b"\x00" * 32
@@ -255,7 +268,7 @@ class Chain:
     """Tip, templates and a validating submitblock; thread-safe."""
 
     def __init__(self, height=1000, bits=0x207FFFFF, target=None, coinbase_value=5000000000,
-                 tx_count=4, payout_address=None, seed=1, curtime=1760000000):
+                 tx_count=4, payout_address=None, seed=1, curtime=1760000000, mutable_first=False):
         self.rng = random.Random(seed)
         self.lock = threading.Lock()
         self.height = height          # height of the tip
@@ -271,6 +284,7 @@ class Chain:
         self.accepted = []            # block hashes, in order
         self.verdicts = []            # (verdict, block hex) of every submission
         self.reject_next = None       # a verdict forced on the next submission
+        self.mutable_first = mutable_first  # list "mutable" before the members it names
         self._new_transactions()
 
     def _new_transactions(self):
@@ -314,6 +328,8 @@ class Chain:
             }
             if self.send_target:
                 t["target"] = "%064x" % self._target_value()
+            if self.mutable_first:
+                t = {"mutable": t.pop("mutable"), **t}
             return t
 
     def answer(self, request):
@@ -381,13 +397,7 @@ class Chain:
         script = coinbase.inputs[0][1]
         if not 2 <= len(script) <= 100:
             return "bad-cb-length"
-        push, h = b"", self.height + 1
-        while h:
-            push += bytes([h & 0xFF])
-            h >>= 8
-        if push and push[-1] & 0x80:
-            push += b"\x00"  # keeps the number positive
-        if script[:1 + len(push)] != bytes([len(push)]) + push:
+        if script[:len(height_script(self.height + 1))] != height_script(self.height + 1):
             return "bad-cb-height"
         if sum(v for v, _ in coinbase.outputs) > self.coinbase_value:
             return "bad-cb-amount"

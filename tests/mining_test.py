@@ -30,14 +30,16 @@ def free_port():
 class Miner:
     """The miner as a subprocess whose output is collected as it comes."""
 
-    def __init__(self, url, *args, binary=None, address=PAYOUT, cwd=None, grid=("1", "32")):
+    def __init__(self, url, *args, binary=None, address=PAYOUT, cwd=None, grid=("1", "32"),
+                 env=None):
         cmd = [binary or CPU, "-o", url]
         if grid:
             cmd += ["-B", grid[0], "-T", grid[1]]
         if address is not None:
             cmd += ["-a", address]
         self.proc = subprocess.Popen(cmd + list(args), stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, cwd=cwd or tempfile.gettempdir())
+                                     stderr=subprocess.STDOUT, cwd=cwd or tempfile.gettempdir(),
+                                     env=dict(os.environ, **(env or {})))
         self._chunks = []
         self._lock = threading.Lock()
         self._reader = threading.Thread(target=self._read, daemon=True)
@@ -163,7 +165,8 @@ class MiningTest(Base):
         self.assertIn("  [!] REJECTED by node.\n  [*] (May already be stale)\n"
                       "  [!] Node says: bad-cb-amount\n", out)
         status, out = m.stop()
-        methods = [r.method for r in node.requests]
+        # The tip is polled beside the search, on its own connection.
+        methods = [r.method for r in node.requests if r.method != "getbestblockhash"]
         first = methods.index("submitblock")
         self.assertEqual(methods[first + 1], "getblocktemplate", "a verdict is never retried")
         self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
@@ -204,10 +207,131 @@ class MiningTest(Base):
         self.cleanups.append(lambda: os.unlink(f.name))
         m = self.miner(node, "-c", f.name)
         out = m.wait_for(ACCEPTED)
-        self.assertEqual(out.count("  [!] Coinbase message cut to 94 of 150 bytes: a coinbase "
-                                   "input script holds at most 100 bytes\n"), 1)
+        self.assertEqual(out.count("  [!] Coinbase message cut to 89 of 150 bytes: a coinbase "
+                                   "input script holds at most 100 bytes, 89 of them for the "
+                                   "message\n"), 1)
         m.stop()
         self.assertEqual([v for v, _ in chain.verdicts if v is not None], [])
+
+    def test_template_listing_its_mutable_members_first(self):
+        # "transactions" appears as a value in "mutable" before it is a member.
+        chain = Chain(payout_address=PAYOUT, mutable_first=True)
+        self.assertEqual(next(iter(chain.template())), "mutable")
+        m = self.miner(self.node(chain))
+        out = m.wait_for(ACCEPTED, count=2)
+        self.assertIn("  [*] Mining height 1001 | diff 0.0000 | 4 txns\n", out)
+        m.stop()
+        self.assertEqual([v for v, _ in chain.verdicts if v is not None], [])
+        self.assertGreaterEqual(len(chain.accepted), 2)
+
+    def test_a_block_refused_once_is_never_sent_again(self):
+        # The node caches its template: after the refusal the same header
+        # comes back, and the search goes on after the refused nonce.
+        chain = Chain(payout_address=PAYOUT)
+        chain.reject_next = "rejected-for-reasons-of-its-own"
+        node = self.node(chain)
+        m = self.miner(node)
+        out = m.wait_for(ACCEPTED)
+        status, out = m.stop()
+        self.assertIn("  [!] Node says: rejected-for-reasons-of-its-own\n", out)
+        self.assertRegex(out, r"  \[\*\] Same header as the last job: going on from nonce \d+\n")
+        blocks = [r.params[0] for r in node.requests_for("submitblock")]
+        self.assertEqual(len(set(blocks)), len(blocks), "a block sent twice")
+        self.assertEqual(chain.verdicts[0][0], "rejected-for-reasons-of-its-own")
+        self.assertIsNone(chain.verdicts[1][0])
+        self.assertEqual(chain.verdicts[0][1][:72], chain.verdicts[1][1][:72], "same parent")
+        self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
+
+    def test_two_sessions_on_one_address_never_search_the_same_header(self):
+        chain = Chain(payout_address=PAYOUT)
+        node = self.node(chain)
+        first, second = self.miner(node), self.miner(node)
+        first.wait_for(ACCEPTED, count=2)
+        second.wait_for(ACCEPTED, count=2)
+        first.stop()
+        second.stop()
+        headers = [r.params[0][:160] for r in node.requests_for("submitblock")]
+        self.assertEqual(len(set(headers)), len(headers), "the same header from both")
+        self.assertNotIn("duplicate", [v for v, _ in chain.verdicts])
+        self.assertEqual({v for v, _ in chain.verdicts} - {None, "bad-prevblk"}, set())
+
+    def test_exhausted_nonce_range_gets_a_new_merkle_root(self):
+        # At GPU speed one header's nonces last under a second: the next
+        # template has the same time, and only the extra nonce tells them apart.
+        self.assertTrue(TEST_MINER, "MARLVANE_TEST_MINER is not set")
+        chain = Chain(target=HARD_TARGET)
+        node = self.node(chain)
+        m = self.miner(node, binary=TEST_MINER, grid=("65536", "256"),
+                       env={"MARLVANE_TEST_SKIM": "64"})
+        out = m.wait_for(r"Nonce space exhausted", count=4, timeout=10)
+        m.stop()
+        jobs = re.findall(r"  \[\*\] Target: .*\n  \[\*\] CPU hash \(nonce=0\): ([0-9a-f]{64})\n", out)
+        self.assertGreaterEqual(len(jobs), 4)
+        self.assertEqual(len(set(jobs)), len(jobs), "a header searched twice")
+        templates = [r for r in node.requests_for("getblocktemplate")]
+        self.assertGreaterEqual(len(templates), 4)
+        self.assertEqual(chain.height, 1000, "one template, unchanged")
+        self.assertEqual(out.count("New block at height"), 1)
+
+    def test_heights_a_node_encodes_as_opcodes(self):
+        # A fresh chain's first sixteen blocks carry OP_1..OP_16 as their height.
+        for height in (1, 16, 17, 127, 128, 2 ** 23):
+            with self.subTest(height=height):
+                chain = Chain(payout_address=PAYOUT, height=height - 1)
+                node = TestNode(chain=chain).start()
+                try:
+                    m = Miner(node.url)
+                    try:
+                        m.wait_for(ACCEPTED)
+                    finally:
+                        m.kill()
+                finally:
+                    node.stop()
+                self.assertIsNone(chain.verdicts[0][0], chain.verdicts[0][0])
+                self.assertGreaterEqual(chain.height, height)
+
+    def test_a_slow_tip_poll_does_not_stop_the_search(self):
+        chain = Chain(target=HARD_TARGET)
+        node = self.node(chain)
+        node.script("getbestblockhash", Reply.result(chain.tip, delay=12.0))
+        m = self.miner(node)
+        deadline = time.monotonic() + 15
+        while not node.requests_for("getbestblockhash") and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertTrue(node.requests_for("getbestblockhash"), "no poll")
+        seen = len(m.out)
+        time.sleep(6.5)
+        during = [int(n) for n in re.findall(r"\r  \[[^]]+\] h=1001 \| n=(\d+)/4G", m.out[seen:])]
+        self.assertGreaterEqual(len(during), 2, m.out[-2000:])
+        self.assertEqual(during, sorted(during))
+        self.assertLess(during[0], during[-1], "the search went on while the poll waited")
+        start = time.monotonic()
+        status, out = m.stop()
+        self.assertLess(time.monotonic() - start, 5.0, "a stop does not wait for a slow poll")
+        self.assertOrderlyEnd(status, out, 0)
+
+    def test_a_steady_tip_brings_no_refresh(self):
+        chain = Chain(target=HARD_TARGET)
+        node = self.node(chain)
+        m = self.miner(node)
+        m.wait_for(r"Mining height 1001 ")
+        time.sleep(12)
+        status, out = m.stop()
+        self.assertNotIn("New block on chain", out)
+        self.assertEqual(len(node.requests_for("getblocktemplate")), 1)
+        self.assertGreaterEqual(len(node.requests_for("getbestblockhash")), 2)
+        self.assertOrderlyEnd(status, out, 0)
+
+    def test_a_device_that_fails_for_good_ends_the_session(self):
+        self.assertTrue(TEST_MINER, "MARLVANE_TEST_MINER is not set")
+        m = self.miner(self.node(Chain(target=HARD_TARGET)), binary=TEST_MINER,
+                       env={"MARLVANE_TEST_FAIL_AFTER": "20"})
+        m.proc.wait(15)
+        status, out = m.stop()
+        self.assertEqual(status, 1)
+        self.assertIn("\nError: an illegal memory access was encountered (test engine)\n"
+                      "\n  [*] Shutting down...\n", out)
+        self.assertRegex(out, r"  Blocks found: 0\n\n$")
 
 
 class MiningWaitTest(Base):

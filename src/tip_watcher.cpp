@@ -1,0 +1,48 @@
+#include "tip_watcher.h"
+
+#include <exception>
+
+TipWatcher::TipWatcher(const std::string& url, const std::string& user,
+                       const std::string& password, std::chrono::milliseconds interval)
+    : client_(url, user, password), interval_(interval)
+{
+    client_.set_abort_flag(&stopping_);
+    thread_ = std::thread([this] { run(); });
+}
+
+TipWatcher::~TipWatcher()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+std::string TipWatcher::tip_since(Clock::time_point since) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return asked_at_ >= since ? tip_ : std::string();
+}
+
+void TipWatcher::run()
+{
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (wake_.wait_for(lock, interval_, [this] { return stopping_.load(); })) return;
+        }
+        const Clock::time_point asked = Clock::now();
+        std::string tip;
+        try {
+            tip = client_.getbestblockhash();
+        } catch (const std::exception&) {
+            // A failed poll changes nothing; the next one comes after the interval.
+        }
+        if (tip.empty()) continue;
+        std::lock_guard<std::mutex> lock(mutex_);
+        tip_ = std::move(tip);
+        asked_at_ = asked;
+    }
+}

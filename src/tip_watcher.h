@@ -1,0 +1,43 @@
+// The node's chain tip, polled beside the search on a connection of its
+// own, so that a slow node never holds the device idle: the search only
+// reads the newest answer.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "rpc_client.h"
+
+class TipWatcher {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Polls every interval, the first one interval after the start. Throws
+    // like the RpcClient constructor.
+    TipWatcher(const std::string& url, const std::string& user, const std::string& password,
+               std::chrono::milliseconds interval);
+    // Stops within about a second, even in the middle of a slow request.
+    ~TipWatcher();
+    TipWatcher(const TipWatcher&) = delete;
+    TipWatcher& operator=(const TipWatcher&) = delete;
+
+    // The tip from the newest answered poll that was sent at or after since;
+    // empty when there is none yet. A failed or empty answer changes nothing.
+    std::string tip_since(Clock::time_point since) const;
+
+private:
+    void run();
+
+    RpcClient client_;
+    const std::chrono::milliseconds interval_;
+    std::atomic<bool> stopping_{false};
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::string tip_;
+    Clock::time_point asked_at_{};
+    std::thread thread_;
+};
