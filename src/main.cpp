@@ -91,7 +91,7 @@ int main(int argc, char** argv)
     return run_miner(s.rpc_url, s.rpc_user, s.rpc_password, s.address, s.coinbase, s.device,
                      s.blocks, s.threads);
 #else
-    std::printf("Error: this build has no node client (libcurl was missing when it was built)\n");
+    std::printf("Error: this build has no node client (it was configured with -DMARLVANE_RPC=OFF)\n");
     return 1;
 #endif
 }
