@@ -1,9 +1,9 @@
 // The per-nonce Whirlpool code, shared by the CUDA kernel, the CPU backend
-// and the host reference. Every function takes the table as a pointer: the
-// block's shared-memory copy on the GPU, WP_T0 (or its uploaded image) on
-// the host. Words follow the little-endian convention: byte j of a word is
-// bits 8j..8j+7, and table k of the eight-table formulation is table 0
-// rotated left by 8k bits.
+// and the host reference. The reference compression takes WP_T0 as a
+// pointer; the search takes a table set (below): the lane-replicated image
+// in shared memory on the GPU, two flat tables on the CPU. Words follow the
+// little-endian convention: byte j of a word is bits 8j..8j+7, and table k
+// of the eight-table formulation is table 0 rotated left by 8k bits.
 #pragma once
 
 #include <cstdint>
@@ -185,58 +185,187 @@ WP_FN void wp_prepare_job(const uint64_t* T, const uint64_t* RC, const uint64_t 
     }
 }
 
+// The search reads two tables, T0 and R8 = T0 rotated left by 8, and makes
+// the other six from them with rotations that it shares between lookups:
+// rotations distribute over XOR, so a round word
+//   XOR over j of ROTL(T0[b_j], 8j)
+//   = g0 ^ ROTL(g2, 32) ^ ROTL(g1 ^ ROTL(g3, 32), 16),  g_k = T0[b_2k] ^ R8[b_2k+1]
+// costs one rotation by 16 (the rotations by 32 are register swaps on the
+// GPU) instead of six. Lookup j reads T0 when j is even and R8 when it is odd.
+// A table set provides entry(word, j): that table's entry at byte j of word.
+
+// The CPU's table set: T0 and R8 as two plain 2 KB arrays.
+struct WpFlatTables {
+    uint64_t t[2][256];
+    WP_FN uint64_t entry(uint64_t word, int j) const { return t[j & 1][wp_byte(word, j)]; }
+};
+
+WP_FN void wp_make_flat_tables(const uint64_t* T0, WpFlatTables& tables)
+{
+    for (int e = 0; e < 256; ++e) {
+        tables.t[0][e] = T0[e];
+        tables.t[1][e] = ROTL64(T0[e], 8);
+    }
+}
+
+// The GPU's table set, an image of 256 entries x 32 slots of eight bytes in
+// shared memory: slots 0..15 of entry e hold T0[e], slots 16..31 hold R8[e],
+// one copy per lane of a half-warp. Lane l reads only slots l & 15 and
+// 16 + (l & 15), whose bank pair ((byte address / 8) mod 16) is l & 15
+// whatever the entry, so the 16 lanes of a half-warp never share a bank
+// pair and a warp-wide lookup takes two wavefronts, the least a 64-bit load
+// of 32 lanes can take. The image is 64 KB.
+constexpr int WP_LANE_COPIES = 16;
+constexpr int WP_IMAGE_SLOTS = 256 * 2 * WP_LANE_COPIES;
+constexpr int WP_IMAGE_BYTES = WP_IMAGE_SLOTS * 8;
+
+// The slot of table t (0 = T0, 1 = R8) at entry e for copy c.
+WP_FN uint32_t wp_image_slot(uint32_t e, int t, uint32_t c)
+{
+    return e * (2 * WP_LANE_COPIES) + static_cast<uint32_t>(t) * WP_LANE_COPIES + c;
+}
+
+// The byte offset of a lane's copy within an entry: (lane & 15) * 8.
+WP_FN uint32_t wp_lane_offset(uint32_t lane)
+{
+    return (lane % WP_LANE_COPIES) * 8;
+}
+
+// The GPU's byte permute (PRMT); on the host the same selection, byte by
+// byte: result byte k is byte s[4k..4k+2] of the eight bytes y:x.
+WP_FN uint32_t wp_byte_perm(uint32_t x, uint32_t y, uint32_t s)
+{
+#if defined(__CUDA_ARCH__)
+    return __byte_perm(x, y, s);
+#else
+    const uint64_t v = static_cast<uint64_t>(y) << 32 | x;
+    uint32_t r = 0;
+    for (int k = 0; k < 4; ++k)
+        r |= static_cast<uint32_t>(v >> (8 * ((s >> (4 * k)) & 7)) & 0xFFu) << (8 * k);
+    return r;
+#endif
+}
+
+// Byte offset in the image of lookup j of word for the lane at lane_offset.
+// One byte permute makes (byte j) * 256 + lane_offset, since the lane offset
+// is below 256 and its upper bytes are zero; the table adds a constant 128
+// that the load instruction carries as its displacement.
+WP_FN uint32_t wp_image_offset(uint64_t word, int j, uint32_t lane_offset)
+{
+    const uint32_t half = static_cast<uint32_t>(j < 4 ? word : word >> 32);
+    const uint32_t selector = 0x5504u | static_cast<uint32_t>(j & 3) << 4;
+    return wp_byte_perm(half, lane_offset, selector) + static_cast<uint32_t>(j & 1) * 128u;
+}
+
+// Writes entry e of the image from T0[e]. Copy c is written at step
+// (c - e) mod 16, so that 16 threads filling consecutive entries side by
+// side write distinct bank pairs at every step.
+WP_FN void wp_fill_image_entry(uint64_t* image, uint32_t e, uint64_t t0_entry)
+{
+    const uint64_t r8_entry = ROTL64(t0_entry, 8);
+    WP_UNROLL
+    for (uint32_t k = 0; k < WP_LANE_COPIES; ++k) {
+        const uint32_t c = (k + e) % WP_LANE_COPIES;
+        image[wp_image_slot(e, 0, c)] = t0_entry;
+        image[wp_image_slot(e, 1, c)] = r8_entry;
+    }
+}
+
+struct WpLaneTables {
+    const uint64_t* image;
+    uint32_t lane_offset;
+    WP_FN uint64_t entry(uint64_t word, int j) const
+    {
+        const char* base = reinterpret_cast<const char*>(image);
+        return *reinterpret_cast<const uint64_t*>(base + wp_image_offset(word, j, lane_offset));
+    }
+};
+
+// ROTL(T0[byte j of word], 8j) from a table set.
+template <class Tables>
+WP_FN uint64_t wp_rotated_entry(const Tables& T, uint64_t word, int j)
+{
+    return ROTL64(T.entry(word, j), 8 * (j & 6));
+}
+
+// Output word i of a round before key addition, over the lookups j whose
+// bit is set in used (all eight unless the caller knows some are fixed):
+// byte j comes from a[(i - j) mod 8].
+template <class Tables>
+WP_FN uint64_t wp_round_word(const Tables& T, const uint64_t a[8], int i, unsigned used = 0xFFu)
+{
+    uint64_t g[4] = {0, 0, 0, 0};
+    WP_UNROLL
+    for (int j = 0; j < 8; ++j) {
+        if (used >> j & 1u) g[j >> 1] ^= T.entry(a[(i - j) & 7], j);
+    }
+    return g[0] ^ ROTL64(g[2], 32) ^ ROTL64(g[1] ^ ROTL64(g[3], 32), 16);
+}
+
+template <class Tables>
+WP_FN void wp_rho_tables(const Tables& T, const uint64_t a[8], const uint64_t key[8],
+                         uint64_t out[8])
+{
+    WP_UNROLL
+    for (int i = 0; i < 8; ++i) out[i] = key[i] ^ wp_round_word(T, a, i);
+}
+
 // A tie in the top word, about once in 2^64 nonces: the rest of the last
 // round decides. Kept out of line so the search loop stays small.
 // The state comes by value: an array would live in local memory on the GPU.
-WP_RARE_FN bool wp_last_round_meets(const uint64_t* T, const WpJob& job, uint64_t s0, uint64_t s1,
+template <class Tables>
+WP_RARE_FN bool wp_last_round_meets(const Tables T, const WpJob& job, uint64_t s0, uint64_t s1,
                                     uint64_t s2, uint64_t s3, uint64_t s4, uint64_t s5,
                                     uint64_t s6, uint64_t s7, uint32_t nonce, uint64_t t3,
                                     const uint64_t* target)
 {
     const uint64_t state[8] = {s0, s1, s2, s3, s4, s5, s6, s7};
     uint64_t D[8];
-    wp_rho(T, state, job.round_key[WP_ROUNDS - 1], D);
+    wp_rho_tables(T, state, job.round_key[WP_ROUNDS - 1], D);
     for (int i = 0; i < 8; ++i) D[i] ^= job.feed[i];
     D[1] ^= static_cast<uint64_t>(nonce) << 32;
     return wp_meets_target(D, t3, target);
 }
 
+// Lookups j of round 2 that depend on the nonce: those from words 0, 5, 6, 7.
+WP_FN unsigned wp_round2_varying(int i)
+{
+    unsigned used = 0;
+    WP_UNROLL
+    for (int j = 0; j < 8; ++j) {
+        if (wp_varies_after_round1((i - j) & 7)) used |= 1u << j;
+    }
+    return used;
+}
+
 // The folded value of one nonce meets the target: only h3 = D[3] ^ D[7] is
 // computed unless it ties with t3, so the last round needs words 3 and 7.
-WP_FN bool wp_try_nonce_fast(const uint64_t* T, const WpJob& job, uint32_t nonce, uint64_t t3,
+template <class Tables>
+WP_FN bool wp_try_nonce_fast(const Tables& T, const WpJob& job, uint32_t nonce, uint64_t t3,
                              const uint64_t* target)
 {
     uint64_t a[8], b[8];
-    const uint32_t x = job.nonce_mask ^ nonce;
+    // Round 1: the nonce is bytes 4..7 of state word 1, which feed words 5, 6, 7, 0.
+    const uint64_t x = static_cast<uint64_t>(job.nonce_mask ^ nonce) << 32;
     WP_UNROLL
     for (int i = 0; i < 8; ++i) a[i] = job.s1[i];
-    a[5] ^= ROTL64(T[x & 0xFFu], 32);
-    a[6] ^= ROTL64(T[(x >> 8) & 0xFFu], 40);
-    a[7] ^= ROTL64(T[(x >> 16) & 0xFFu], 48);
-    a[0] ^= ROTL64(T[x >> 24], 56);
+    a[5] ^= wp_rotated_entry(T, x, 4);
+    a[6] ^= wp_rotated_entry(T, x, 5);
+    a[7] ^= wp_rotated_entry(T, x, 6);
+    a[0] ^= wp_rotated_entry(T, x, 7);
 
     WP_UNROLL
-    for (int i = 0; i < 8; ++i) {
-        uint64_t v = job.s2[i];
-        WP_UNROLL
-        for (int j = 0; j < 8; ++j) {
-            const int src = (i - j) & 7;
-            if (wp_varies_after_round1(src)) v ^= wp_lookup(T, a[src], j);
-        }
-        b[i] = v;
-    }
+    for (int i = 0; i < 8; ++i) b[i] = job.s2[i] ^ wp_round_word(T, a, i, wp_round2_varying(i));
 
     WP_UNROLL
     for (int r = 2; r < WP_ROUNDS - 1; r += 2) {
-        wp_rho(T, b, job.round_key[r], a);
-        if (r + 1 < WP_ROUNDS - 1) wp_rho(T, a, job.round_key[r + 1], b);
+        wp_rho_tables(T, b, job.round_key[r], a);
+        if (r + 1 < WP_ROUNDS - 1) wp_rho_tables(T, a, job.round_key[r + 1], b);
     }
     // Rounds 3..9 leave the state in a (seven rounds: b->a, a->b, ..., b->a).
     const uint64_t* k = job.round_key[WP_ROUNDS - 1];
-    const uint64_t d3 = k[3] ^ job.feed[3] ^
-                        round_elt(T, a[3], a[2], a[1], a[0], a[7], a[6], a[5], a[4]);
-    const uint64_t d7 = k[7] ^ job.feed[7] ^
-                        round_elt(T, a[7], a[6], a[5], a[4], a[3], a[2], a[1], a[0]);
+    const uint64_t d3 = k[3] ^ job.feed[3] ^ wp_round_word(T, a, 3);
+    const uint64_t d7 = k[7] ^ job.feed[7] ^ wp_round_word(T, a, 7);
     const uint64_t h3 = d3 ^ d7;
     if (h3 != t3) return h3 < t3;
     return wp_last_round_meets(T, job, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], nonce, t3,

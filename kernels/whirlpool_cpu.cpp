@@ -1,7 +1,9 @@
 // CPU backend of the engine: one "device", the processor, running the
 // kernel's per-nonce code on every hardware thread. A scan emulates one
 // launch exactly: the same nonces in the same slice order, the same found
-// protocol and early stop, the same hash count and the same refusals.
+// protocol and early stop, the same hash count and the same refusals. The
+// per-nonce code reads two flat tables here; the GPU's lane-replicated image
+// of the same tables is exercised on the host by the tests.
 #include "whirlpool_cuda.h"
 
 #include <sched.h>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,16 +28,22 @@ struct CudaMiner {
     int device;
     int blocks;
     int threads;
-    // The nonce-independent part of the hash, remade when the job changes.
+    // The nonce-independent part of the hash, remade when the job changes,
+    // from the tables as they were uploaded.
     WpJob job;
     bool job_ready;
     uint64_t job_w8;
     uint64_t job_w9_base;
+    WpFlatTables tables;
+    std::string error;
 };
 
 namespace {
 
-// The image of the device's constant memory, filled by cuda_whirlpool_init.
+// The image of the device's constant memory, filled by cuda_whirlpool_init;
+// handles on other threads take their copy under the lock.
+std::mutex g_tables_mutex;
+bool g_tables_uploaded = false;
 uint64_t g_T0[256];
 uint64_t g_RC[10];
 
@@ -72,13 +81,14 @@ void run_threads(const CudaMiner& m, uint32_t nonce_base, uint64_t gid_begin, ui
                  uint32_t stride, LaunchResult& result)
 {
     const WpJob job = m.job;
+    const WpFlatTables& tables = m.tables;
     const uint64_t t3 = m.target[3];
     for (uint32_t k = 0; k < WP_NONCES_PER_THREAD; ++k) {
         const uint32_t slice = nonce_base + k * stride;
         for (uint64_t gid = gid_begin; gid < gid_end; ++gid) {
             if (result.found.load(std::memory_order_relaxed)) return;
             const uint32_t nonce = slice + static_cast<uint32_t>(gid);
-            if (!wp_try_nonce_fast(g_T0, job, nonce, t3, m.target)) continue;
+            if (!wp_try_nonce_fast(tables, job, nonce, t3, m.target)) continue;
             uint32_t expected = 0;
             if (result.found.compare_exchange_strong(expected, 1)) result.nonce = nonce;
             return;
@@ -113,8 +123,10 @@ void cuda_device_info(int device, char* name, size_t name_size, int* sm_count,
 
 int cuda_whirlpool_init(const uint64_t* t0, const uint64_t* rc)
 {
+    const std::lock_guard<std::mutex> lock(g_tables_mutex);
     std::memcpy(g_T0, t0, sizeof g_T0);
     std::memcpy(g_RC, rc, sizeof g_RC);
+    g_tables_uploaded = true;
     return 0;
 }
 
@@ -124,12 +136,16 @@ CudaMiner* cuda_miner_create(int device, int blocks, int threads)
     m->device = device;
     m->blocks = blocks;
     m->threads = threads;
+    if (device != 0)
+        m->error = "there is no device " + std::to_string(device) + " (the CPU is device 0)";
+    else
+        m->error = launch_size_error(blocks, threads);
     return m;
 }
 
-const char* cuda_miner_error(const CudaMiner*)
+const char* cuda_miner_error(const CudaMiner* m)
 {
-    return "";
+    return m->error.c_str();
 }
 
 void cuda_miner_destroy(CudaMiner* m)
@@ -147,14 +163,25 @@ void cuda_miner_set_work(CudaMiner* m, const uint64_t midstate[8], const uint64_
 int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_base,
                     uint32_t* nonce_out, uint32_t* hashes_out)
 {
+    *hashes_out = 0;
+    if (!m->error.empty()) return -1;
     // The limits the CUDA runtime enforces on this kernel's launches.
     if (m->threads < 1 || m->threads > WP_MAX_THREADS || m->blocks < 1) {
         report_kernel_error_once("invalid configuration argument");
-        *hashes_out = 0;
         return 0;
     }
     if (!m->job_ready || m->job_w8 != w8 || m->job_w9_base != w9_base) {
-        wp_prepare_job(g_T0, g_RC, m->midstate, w8, w9_base, m->job);
+        uint64_t rc[10];
+        {
+            const std::lock_guard<std::mutex> lock(g_tables_mutex);
+            if (!g_tables_uploaded) {
+                m->error = "the tables were not uploaded to device 0";
+                return -1;
+            }
+            wp_make_flat_tables(g_T0, m->tables);
+            std::memcpy(rc, g_RC, sizeof rc);
+        }
+        wp_prepare_job(m->tables.t[0], rc, m->midstate, w8, w9_base, m->job);
         m->job_ready = true;
         m->job_w8 = w8;
         m->job_w9_base = w9_base;
@@ -174,15 +201,24 @@ int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_
     share(0);
     for (std::thread& t : pool) t.join();
 
-    *hashes_out = launch_hashes(m->blocks, m->threads);
-    if (result.found.load() == 0) return 0;
+    if (result.found.load() == 0) {
+        *hashes_out = launch_hashes(m->blocks, m->threads);
+        return 0;
+    }
     *nonce_out = result.nonce;
+    *hashes_out = result.nonce - nonce_base + 1;
     return 1;
 }
 
 void cuda_debug_hash(int, const uint64_t midstate[8], uint64_t w8, uint64_t w9, uint64_t out[4])
 {
+    uint64_t T0[256], RC[10];
+    {
+        const std::lock_guard<std::mutex> lock(g_tables_mutex);
+        std::memcpy(T0, g_T0, sizeof T0);
+        std::memcpy(RC, g_RC, sizeof RC);
+    }
     uint64_t D[8];
-    wp_round_block2(g_T0, g_RC, midstate, D, w8, w9, WP_PAD_WORD2, WP_PAD_WORD7);
+    wp_round_block2(T0, RC, midstate, D, w8, w9, WP_PAD_WORD2, WP_PAD_WORD7);
     wp_fold(D, out);
 }

@@ -1,41 +1,90 @@
 // CUDA backend of the engine: the search and debug kernels and the device
 // miner. Every launch, allocation and copy of the program lives here.
+//
+// Device state is per handle or per device, never per process: the job and
+// the target travel with each launch as a kernel parameter, each handle owns
+// its result buffer, and the tables are uploaded to the constant memory of
+// each device that cuda_whirlpool_init is called on. Handles on different
+// devices, or driven from different host threads, do not interfere.
 #include "whirlpool_cuda.h"
 
 #include <cuda_runtime.h>
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "engine_common.h"
 #include "whirlpool_core.h"
 
 __constant__ uint64_t d_T0[256];
 __constant__ uint64_t d_RC[10];
-// The nonce-independent part of the current job: every thread reads the
-// same address, which constant memory broadcasts.
-__constant__ WpJob d_job;
+
+// What a launch searches for: the nonce-independent part of the job and the
+// target. Passed by value with every launch.
+struct WpSearch {
+    WpJob job;
+    uint64_t target[4];
+};
+
+// The found flag and the winning nonce, reset together and read together.
+struct WpResult {
+    uint32_t found;
+    uint32_t nonce;
+};
 
 struct CudaMiner {
-    uint64_t* d_midstate;
-    uint64_t* d_target;
-    uint32_t* d_nonce;
-    uint32_t* d_found;
+    WpResult* d_result;
     int device;
     int blocks;
     int threads;
-    // The host's copy of the job, to make d_job from when w8 or w9_base change.
     uint64_t midstate[8];
-    bool job_uploaded;
+    WpSearch search;
+    // The job in search was made for these tail words.
+    bool job_ready;
     uint64_t job_w8;
     uint64_t job_w9_base;
+    std::string error;
 };
 
 namespace {
 
-// The tables as uploaded, so that the job constants are made from the same ones.
-uint64_t h_T0[256];
-uint64_t h_RC[10];
+// The tables as uploaded to each device, so that the job constants of a
+// handle are made from the very tables its device holds.
+struct DeviceTables {
+    bool uploaded = false;
+    uint64_t t0[256];
+    uint64_t rc[10];
+};
+std::mutex g_tables_mutex;
+std::vector<DeviceTables> g_tables;
+
+std::string cuda_failure(const char* what, cudaError_t err)
+{
+    std::string text = std::string(what) + " failed: " + cudaGetErrorString(err);
+    if (err == cudaErrorNoKernelImageForDevice || err == cudaErrorInvalidDeviceFunction)
+        text += " (rebuild with -DCMAKE_CUDA_ARCHITECTURES for this GPU)";
+    return text;
+}
+
+// A fault that the context keeps (illegal address, device lost, a kernel
+// killed by the watchdog) comes back from every later call; a refused
+// launch does not, once read.
+bool error_is_sticky()
+{
+    cudaGetLastError();
+    return cudaDeviceSynchronize() != cudaSuccess;
+}
+
+// The handle cannot go on: every later scan returns -1 at once.
+int stop(CudaMiner* m, std::string why, uint32_t* hashes_out)
+{
+    m->error = std::move(why);
+    *hashes_out = 0;
+    return -1;
+}
 
 __device__ __forceinline__ void load_T0(uint64_t* sT0)
 {
@@ -43,32 +92,38 @@ __device__ __forceinline__ void load_T0(uint64_t* sT0)
     __syncthreads();
 }
 
+// Each thread fills whole entries of the image; wp_fill_image_entry orders
+// its stores so that neighbouring threads write distinct bank pairs.
+__device__ __forceinline__ void load_image(uint64_t* image)
+{
+    for (unsigned e = threadIdx.x; e < 256; e += blockDim.x)
+        wp_fill_image_entry(image, e, d_T0[e]);
+    __syncthreads();
+}
+
 } // namespace
 
 __global__ void __launch_bounds__(WP_MAX_THREADS, WP_MIN_BLOCKS_PER_SM)
-    whirlpool_mine_kernel(const uint64_t* __restrict__ midstate, uint64_t w8, uint64_t w9_base,
-                          const uint64_t* __restrict__ target, uint32_t nonce_base,
-                          volatile uint32_t* nonce_out, volatile uint32_t* found)
+    whirlpool_mine_kernel(const __grid_constant__ WpSearch search, uint32_t nonce_base,
+                          WpResult* result)
 {
-    extern __shared__ uint64_t sT0[];
-    load_T0(sT0);
+    extern __shared__ uint64_t image[];
+    load_image(image);
+    const WpLaneTables tables{image, wp_lane_offset(threadIdx.x)};
 
     const uint32_t gid = blockIdx.x * blockDim.x + threadIdx.x;
     const uint32_t stride = gridDim.x * blockDim.x;
     uint32_t nonce = nonce_base + gid;
-
-    // midstate, w8 and w9_base reach the search through d_job, made from them.
-    (void)midstate;
-    (void)w8;
-    (void)w9_base;
-    const uint64_t t3 = __ldg(target + 3);
+    const uint64_t t3 = search.target[3];
+    volatile uint32_t* found = &result->found;
 
 #pragma unroll 1
     for (int k = 0; k < WP_NONCES_PER_THREAD; ++k) {
         if (*found) return;
-        if (wp_try_nonce_fast(sT0, d_job, nonce, t3, target)) {
+        if (wp_try_nonce_fast(tables, search.job, nonce, t3, search.target)) {
             // Several threads may hit in one launch; the first swap reports.
-            if (atomicCAS_system(const_cast<unsigned*>(found), 0u, 1u) == 0u) *nonce_out = nonce;
+            if (atomicCAS_system(&result->found, 0u, 1u) == 0u)
+                *static_cast<volatile uint32_t*>(&result->nonce) = nonce;
             return;
         }
         nonce += stride;
@@ -90,7 +145,7 @@ __global__ void whirlpool_debug_kernel(const uint64_t* midstate, uint64_t w8, ui
 int cuda_device_count(void)
 {
     int count = 0;
-    cudaGetDeviceCount(&count);
+    if (cudaGetDeviceCount(&count) != cudaSuccess) return 0;
     return count;
 }
 
@@ -111,107 +166,144 @@ void cuda_device_info(int device, char* name, size_t name_size, int* sm_count,
 
 int cuda_whirlpool_init(const uint64_t* t0, const uint64_t* rc)
 {
-    std::memcpy(h_T0, t0, sizeof h_T0);
-    std::memcpy(h_RC, rc, sizeof h_RC);
+    int device = 0;
+    if (cudaGetDevice(&device) != cudaSuccess) return -1;
     if (cudaMemcpyToSymbol(d_T0, t0, sizeof d_T0, 0, cudaMemcpyHostToDevice) != cudaSuccess)
         return -1;
     if (cudaMemcpyToSymbol(d_RC, rc, sizeof d_RC, 0, cudaMemcpyHostToDevice) != cudaSuccess)
         return -1;
+    const std::lock_guard<std::mutex> lock(g_tables_mutex);
+    if (g_tables.size() <= static_cast<size_t>(device)) g_tables.resize(device + 1);
+    DeviceTables& tables = g_tables[device];
+    std::memcpy(tables.t0, t0, sizeof tables.t0);
+    std::memcpy(tables.rc, rc, sizeof tables.rc);
+    tables.uploaded = true;
     return 0;
 }
 
 CudaMiner* cuda_miner_create(int device, int blocks, int threads)
 {
-    cudaSetDevice(device);
     CudaMiner* m = new CudaMiner{};
     m->device = device;
     m->blocks = blocks;
     m->threads = threads;
-    cudaMalloc(reinterpret_cast<void**>(&m->d_midstate), 8 * sizeof(uint64_t));
-    cudaMalloc(reinterpret_cast<void**>(&m->d_target), 4 * sizeof(uint64_t));
-    cudaMalloc(reinterpret_cast<void**>(&m->d_nonce), sizeof(uint32_t));
-    cudaMalloc(reinterpret_cast<void**>(&m->d_found), sizeof(uint32_t));
+    m->error = launch_size_error(blocks, threads);
+    if (!m->error.empty()) return m;
+
+    cudaError_t err = cudaSetDevice(device);
+    if (err != cudaSuccess) {
+        m->error = cuda_failure(("cudaSetDevice(" + std::to_string(device) + ")").c_str(), err);
+        return m;
+    }
+    // The image is over the 48 KB a block gets without asking, and three
+    // blocks need the largest shared-memory share of the multiprocessor.
+    err = cudaFuncSetAttribute(whirlpool_mine_kernel, cudaFuncAttributeMaxDynamicSharedMemorySize,
+                               WP_IMAGE_BYTES);
+    if (err == cudaSuccess)
+        err = cudaFuncSetAttribute(whirlpool_mine_kernel,
+                                   cudaFuncAttributePreferredSharedMemoryCarveout,
+                                   cudaSharedmemCarveoutMaxShared);
+    if (err != cudaSuccess) {
+        m->error = cuda_failure("cudaFuncSetAttribute", err);
+        return m;
+    }
+    err = cudaMalloc(reinterpret_cast<void**>(&m->d_result), sizeof(WpResult));
+    if (err != cudaSuccess) {
+        m->d_result = nullptr;
+        m->error = cuda_failure("cudaMalloc", err);
+    }
     return m;
 }
 
-const char* cuda_miner_error(const CudaMiner*)
+const char* cuda_miner_error(const CudaMiner* m)
 {
-    return "";
+    return m->error.c_str();
 }
 
 void cuda_miner_destroy(CudaMiner* m)
 {
     if (!m) return;
-    cudaSetDevice(m->device);
-    cudaFree(m->d_midstate);
-    cudaFree(m->d_target);
-    cudaFree(m->d_nonce);
-    cudaFree(m->d_found);
+    if (m->d_result && cudaSetDevice(m->device) == cudaSuccess) cudaFree(m->d_result);
     delete m;
 }
 
 void cuda_miner_set_work(CudaMiner* m, const uint64_t midstate[8], const uint64_t target[4])
 {
-    cudaSetDevice(m->device);
-    cudaMemcpy(m->d_midstate, midstate, 8 * sizeof(uint64_t), cudaMemcpyHostToDevice);
     std::memcpy(m->midstate, midstate, sizeof m->midstate);
-    m->job_uploaded = false;
-    cudaMemcpy(m->d_target, target, 4 * sizeof(uint64_t), cudaMemcpyHostToDevice);
-    const uint32_t zero = 0;
-    cudaMemcpy(m->d_found, &zero, sizeof zero, cudaMemcpyHostToDevice);
+    std::memcpy(m->search.target, target, sizeof m->search.target);
+    m->job_ready = false;
 }
 
 int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_base,
                     uint32_t* nonce_out, uint32_t* hashes_out)
 {
-    cudaSetDevice(m->device);
-    const uint32_t zero = 0;
-    cudaMemcpy(m->d_found, &zero, sizeof zero, cudaMemcpyHostToDevice);
+    *hashes_out = 0;
+    if (!m->error.empty()) return -1;
+    cudaError_t err = cudaSetDevice(m->device);
+    if (err != cudaSuccess) return stop(m, cuda_failure("cudaSetDevice", err), hashes_out);
 
-    // d_job is per device and shared by handles: remade when the work changes.
-    static const CudaMiner* job_owner = nullptr;
-    if (!m->job_uploaded || job_owner != m || m->job_w8 != w8 || m->job_w9_base != w9_base) {
-        WpJob job;
-        wp_prepare_job(h_T0, h_RC, m->midstate, w8, w9_base, job);
-        cudaMemcpyToSymbol(d_job, &job, sizeof job, 0, cudaMemcpyHostToDevice);
-        m->job_uploaded = true;
+    if (!m->job_ready || m->job_w8 != w8 || m->job_w9_base != w9_base) {
+        DeviceTables tables;
+        {
+            const std::lock_guard<std::mutex> lock(g_tables_mutex);
+            if (static_cast<size_t>(m->device) < g_tables.size()) tables = g_tables[m->device];
+        }
+        if (!tables.uploaded) {
+            return stop(m, "the tables were not uploaded to device " + std::to_string(m->device),
+                        hashes_out);
+        }
+        wp_prepare_job(tables.t0, tables.rc, m->midstate, w8, w9_base, m->search.job);
+        m->job_ready = true;
         m->job_w8 = w8;
         m->job_w9_base = w9_base;
-        job_owner = m;
     }
+
+    // A flag left set would end the launch at once and report the old nonce.
+    err = cudaMemset(m->d_result, 0, sizeof(WpResult));
+    if (err != cudaSuccess)
+        return stop(m, cuda_failure("resetting the found flag", err), hashes_out);
 
     cudaGetLastError(); // so that the check below sees this launch alone
-    whirlpool_mine_kernel<<<m->blocks, m->threads, WP_TABLE_BYTES>>>(
-        m->d_midstate, w8, w9_base, m->d_target, nonce_base, m->d_nonce, m->d_found);
+    whirlpool_mine_kernel<<<m->blocks, m->threads, WP_IMAGE_BYTES>>>(m->search, nonce_base,
+                                                                    m->d_result);
     // A launch the runtime refuses outright never reaches the synchronisation.
-    cudaError_t err = cudaGetLastError();
+    err = cudaGetLastError();
     if (err == cudaSuccess) err = cudaDeviceSynchronize();
     if (err != cudaSuccess) {
+        if (error_is_sticky()) return stop(m, cudaGetErrorString(err), hashes_out);
         report_kernel_error_once(cudaGetErrorString(err));
-        *hashes_out = 0;
         return 0;
     }
-    *hashes_out = launch_hashes(m->blocks, m->threads);
 
-    uint32_t found = 0;
-    cudaMemcpy(&found, m->d_found, sizeof found, cudaMemcpyDeviceToHost);
-    if (found == 0) return 0;
-    cudaMemcpy(nonce_out, m->d_nonce, sizeof *nonce_out, cudaMemcpyDeviceToHost);
+    WpResult result{0, 0};
+    err = cudaMemcpy(&result, m->d_result, sizeof result, cudaMemcpyDeviceToHost);
+    if (err != cudaSuccess) return stop(m, cuda_failure("reading the result", err), hashes_out);
+    if (result.found == 0) {
+        *hashes_out = launch_hashes(m->blocks, m->threads);
+        return 0;
+    }
+    *nonce_out = result.nonce;
+    *hashes_out = result.nonce - nonce_base + 1;
     return 1;
 }
 
 void cuda_debug_hash(int device, const uint64_t midstate[8], uint64_t w8, uint64_t w9,
                      uint64_t out[4])
 {
-    cudaSetDevice(device);
+    // A failure anywhere leaves zeros, which no header's value equals by chance.
+    std::memset(out, 0, 4 * sizeof(uint64_t));
+    if (cudaSetDevice(device) != cudaSuccess) return;
     uint64_t* d_mid = nullptr;
     uint64_t* d_out = nullptr;
-    cudaMalloc(reinterpret_cast<void**>(&d_mid), 8 * sizeof(uint64_t));
-    cudaMalloc(reinterpret_cast<void**>(&d_out), 4 * sizeof(uint64_t));
-    cudaMemcpy(d_mid, midstate, 8 * sizeof(uint64_t), cudaMemcpyHostToDevice);
-    whirlpool_debug_kernel<<<1, 1, WP_TABLE_BYTES>>>(d_mid, w8, w9, d_out);
-    cudaDeviceSynchronize();
-    cudaMemcpy(out, d_out, 4 * sizeof(uint64_t), cudaMemcpyDeviceToHost);
+    uint64_t result[4];
+    if (cudaMalloc(reinterpret_cast<void**>(&d_mid), 8 * sizeof(uint64_t)) == cudaSuccess &&
+        cudaMalloc(reinterpret_cast<void**>(&d_out), 4 * sizeof(uint64_t)) == cudaSuccess &&
+        cudaMemcpy(d_mid, midstate, 8 * sizeof(uint64_t), cudaMemcpyHostToDevice) == cudaSuccess) {
+        whirlpool_debug_kernel<<<1, 1, WP_TABLE_BYTES>>>(d_mid, w8, w9, d_out);
+        if (cudaGetLastError() == cudaSuccess && cudaDeviceSynchronize() == cudaSuccess &&
+            cudaMemcpy(result, d_out, sizeof result, cudaMemcpyDeviceToHost) == cudaSuccess)
+            std::memcpy(out, result, sizeof result);
+    }
     cudaFree(d_mid);
     cudaFree(d_out);
 }

@@ -8,10 +8,15 @@
 #include <cstdint>
 
 // Nonces each device thread tries per launch, and the kernel's launch bounds:
-// a launch of more threads per block than WP_MAX_THREADS is refused.
+// a launch of more threads per block than WP_MAX_THREADS is refused. Three
+// blocks of 256 threads, each with its 64 KB table image, fill the shared
+// memory of a multiprocessor of compute capability 9.0 or 10.0.
 constexpr int WP_NONCES_PER_THREAD = 128;
 constexpr int WP_MAX_THREADS = 256;
-constexpr int WP_MIN_BLOCKS_PER_SM = 4;
+constexpr int WP_MIN_BLOCKS_PER_SM = 3;
+// What the search keeps in each block's shared memory, as the benchmark
+// reports it.
+constexpr int WP_SHARED_KB_PER_BLOCK = 64;
 
 // Nonces one launch covers, in 32-bit arithmetic as the callers count them.
 inline uint32_t launch_hashes(int blocks, int threads)
@@ -41,16 +46,23 @@ void cuda_device_info(int device, char* name, size_t name_size, int* sm_count,
 
 struct CudaMiner;
 
-// Uploads the tables to the current device: 0, or -1 when an upload failed.
+// Uploads the tables to the current device, the one the last
+// cuda_miner_create on this thread selected: 0, or -1 when an upload failed.
 int cuda_whirlpool_init(const uint64_t* t0, const uint64_t* rc);
+// Never null. A handle that cannot mine (its device or allocations failed,
+// or a launch would cover 2^32 nonces or more) says why in cuda_miner_error.
 CudaMiner* cuda_miner_create(int device, int blocks, int threads);
 // "" while the handle is usable; otherwise why not, in words with the CUDA text.
 const char* cuda_miner_error(const CudaMiner* miner);
 void cuda_miner_destroy(CudaMiner* miner);
 void cuda_miner_set_work(CudaMiner* miner, const uint64_t midstate[8], const uint64_t target[4]);
 // One launch over 128 x blocks x threads consecutive nonces from nonce_base.
-// Returns 1 with *nonce_out set when a nonce met the target; *hashes_out is
-// the nonces covered (32-bit), 0 when the launch failed.
+// Returns 1 with *nonce_out set when a nonce met the target, and *hashes_out
+// = *nonce_out - nonce_base + 1, the nonces up to the find in launch order;
+// 0 with *hashes_out = the whole launch (32-bit) when none did, or with 0
+// when the launch failed but a later one may succeed (reported once); -1
+// with *hashes_out = 0 when the handle cannot go on (cuda_miner_error says
+// why), and at once on every later call.
 int cuda_miner_scan(CudaMiner* miner, uint64_t w8, uint64_t w9_base, uint32_t nonce_base,
                     uint32_t* nonce_out, uint32_t* hashes_out);
 // The device's folded value h0..h3 of one header, for checks against the host.

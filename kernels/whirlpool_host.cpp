@@ -1,5 +1,6 @@
 #include "whirlpool_cuda.h"
 
+#include <atomic>
 #include <cstdio>
 
 #include "../src/util.h"
@@ -124,10 +125,20 @@ void host_pow_hash(const uint8_t header[80], uint8_t out[32])
 
 void report_kernel_error_once(const char* error_text)
 {
-    static bool warned = false;
-    if (warned) return;
-    warned = true;
+    // Handles on several host threads share the one report.
+    static std::atomic<bool> warned{false};
+    if (warned.exchange(true)) return;
     std::printf("\n  [!] CUDA kernel error: %s\n", error_text);
     std::printf("  [!] Your GPU may not match the compiled architecture.\n");
     std::printf("  [!] Rebuild with the correct -DCMAKE_CUDA_ARCHITECTURES for your GPU.\n");
+}
+
+std::string launch_size_error(int blocks, int threads)
+{
+    if (blocks < 1 || threads < 1) return "";
+    const uint64_t nonces = uint64_t{static_cast<uint32_t>(blocks)} *
+                            static_cast<uint32_t>(threads) * WP_NONCES_PER_THREAD;
+    if (nonces < (uint64_t{1} << 32)) return "";
+    return "a launch of " + std::to_string(blocks) + " blocks x " + std::to_string(threads) +
+           " threads covers 2^32 or more nonces";
 }

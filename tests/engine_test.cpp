@@ -58,6 +58,7 @@ protected:
         if (cuda_device_count() == 0) GTEST_SKIP() << "no device";
         miner_ = cuda_miner_create(0, kBlocks, kThreads);
         ASSERT_EQ(cuda_whirlpool_init(WP_T0, WP_RC), 0);
+        ASSERT_STREQ(cuda_miner_error(miner_), "");
     }
     void TearDown() override { cuda_miner_destroy(miner_); }
 
@@ -110,7 +111,7 @@ TEST_F(Engine, FindsTheHostsBestNonceOfTheLaunch)
         const Scan s = scan(miner_, job, base);
         EXPECT_EQ(s.result, 1) << i;
         EXPECT_EQ(s.nonce, best) << i;
-        EXPECT_EQ(s.hashes, kPerLaunch);
+        EXPECT_EQ(s.hashes, best - base + 1) << i;
 
         // One less than the best value: nothing in the range meets it.
         std::vector<uint64_t> below = best_value;
@@ -142,7 +143,7 @@ TEST_F(Engine, EasiestTargetHitsInTheFirstSlice)
         const Scan s = scan(miner_, job, base);
         EXPECT_EQ(s.result, 1);
         EXPECT_LT(static_cast<uint32_t>(s.nonce - base), kStride) << base;
-        EXPECT_EQ(s.hashes, kPerLaunch) << "a find still reports the whole launch";
+        EXPECT_EQ(s.hashes, s.nonce - base + 1) << "a find counts the nonces up to it";
     }
 }
 
@@ -160,23 +161,130 @@ TEST_F(Engine, LaunchNearTheTopWrapsThroughZero)
     ASSERT_EQ(s.result, 1);
     EXPECT_TRUE(s.nonce >= 0xFFFFFF00u || s.nonce <= 0x00007EFFu) << s.nonce;
     EXPECT_FALSE(less_256(target, host_value(job, s.nonce))) << "the nonce meets the target";
-    EXPECT_EQ(s.hashes, 32768u);
+    EXPECT_EQ(s.hashes, s.nonce - 0xFFFFFF00u + 1) << "counted across the wrap";
     cuda_miner_destroy(miner);
 }
 
-TEST_F(Engine, HashCountIsThirtyTwoBit)
+// A job and a launch base for which the nonce at `offset` in the launch is
+// the only one of the launch that meets the target returned: its value is
+// strictly below every other value of the launch.
+struct UniqueHit {
+    Job job;
+    uint32_t base;
+    std::vector<uint64_t> target;
+};
+
+UniqueHit unique_hit_at(std::mt19937_64& rng, uint32_t per_launch, uint32_t offset)
 {
-    // 131072 x 256 x 128 = 2^32 nonces: reported as 0. The easiest target
-    // ends such a launch at once.
-    CudaMiner* miner = cuda_miner_create(0, 131072, 256);
+    for (;;) {
+        UniqueHit h{random_job(rng), 0, {}};
+        // The best of one launch's worth of nonces from a random start, then
+        // the launch that holds it at `offset`; it is unique there when no
+        // nonce outside the first window beats it or ties with it.
+        const uint32_t start = static_cast<uint32_t>(h.job.header[0]) << 24;
+        uint32_t best = start;
+        h.target = host_value(h.job, start);
+        for (uint32_t k = 1; k < per_launch; ++k) {
+            const std::vector<uint64_t> v = host_value(h.job, start + k);
+            if (less_256(v, h.target)) {
+                h.target = v;
+                best = start + k;
+            }
+        }
+        h.base = best - offset;
+        bool unique = true;
+        for (uint32_t k = 0; k < per_launch && unique; ++k) {
+            const uint32_t n = h.base + k;
+            if (n != best && static_cast<uint32_t>(n - start) >= per_launch)
+                unique = less_256(h.target, host_value(h.job, n));
+        }
+        if (unique) return h;
+    }
+}
+
+// The only hit at a known place in the launch: the engine finds exactly it
+// and counts the nonces up to it. The last slice is where an engine that
+// stops one slice early, or strides wrongly, would miss it.
+TEST_F(Engine, FindsTheOnlyHitWhereverItLiesAndCountsUpToIt)
+{
+    struct Row {
+        uint32_t offset;
+        const char* where;
+    };
+    const Row rows[] = {
+        {0, "the first nonce"},
+        {5, "early in the first slice"},
+        {kStride + 3, "the second slice"},
+        {kPerLaunch - kStride, "the first thread of the last slice"},
+        {kPerLaunch - kStride / 2, "the middle of the last slice"},
+        {kPerLaunch - 1, "the last nonce of the last slice"},
+    };
+    std::mt19937_64 rng(9);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.where);
+        const UniqueHit h = unique_hit_at(rng, kPerLaunch, row.offset);
+        cuda_miner_set_work(miner_, h.job.midstate, h.target.data());
+        const Scan s = scan(miner_, h.job, h.base);
+        ASSERT_EQ(s.result, 1);
+        EXPECT_EQ(s.nonce, h.base + row.offset);
+        EXPECT_EQ(s.hashes, row.offset + 1);
+    }
+}
+
+// A launch of 2^32 nonces or more would try some twice (and exactly 2^32
+// makes the stride 0): refused when the handle is made, and every scan of
+// such a handle stops.
+TEST_F(Engine, RefusesALaunchOf2To32NoncesOrMore)
+{
     std::mt19937_64 rng(6);
     const Job job = random_job(rng);
     const uint64_t all_ff[4] = {~0ull, ~0ull, ~0ull, ~0ull};
-    cuda_miner_set_work(miner, job.midstate, all_ff);
-    const Scan s = scan(miner, job, 0);
+    for (const auto& grid : {std::pair<int, int>{131072, 256}, {1048576, 256}, {262144, 128}}) {
+        SCOPED_TRACE(std::to_string(grid.first) + " x " + std::to_string(grid.second));
+        CudaMiner* miner = cuda_miner_create(0, grid.first, grid.second);
+        const std::string expected = "a launch of " + std::to_string(grid.first) + " blocks x " +
+                                     std::to_string(grid.second) +
+                                     " threads covers 2^32 or more nonces";
+        EXPECT_EQ(cuda_miner_error(miner), expected);
+        cuda_miner_set_work(miner, job.midstate, all_ff);
+        for (int i = 0; i < 2; ++i) {
+            const Scan s = scan(miner, job, 0);
+            EXPECT_EQ(s.result, -1);
+            EXPECT_EQ(s.hashes, 0u);
+        }
+        cuda_miner_destroy(miner);
+    }
+    // The largest grid below 2^32 nonces is accepted; the easiest target
+    // ends its launch at once.
+    CudaMiner* largest = cuda_miner_create(0, 131071, 256);
+    ASSERT_STREQ(cuda_miner_error(largest), "");
+    cuda_miner_set_work(largest, job.midstate, all_ff);
+    const Scan s = scan(largest, job, 0);
     EXPECT_EQ(s.result, 1);
-    EXPECT_EQ(s.hashes, 0u);
-    cuda_miner_destroy(miner);
+    EXPECT_EQ(s.hashes, s.nonce + 1);
+    cuda_miner_destroy(largest);
+}
+
+// Two handles with different jobs, scanned in turn: each launch searches its
+// own handle's job and target.
+TEST_F(Engine, TwoHandlesKeepTheirOwnJobs)
+{
+    std::mt19937_64 rng(10);
+    CudaMiner* other = cuda_miner_create(0, 1, 32);
+    ASSERT_STREQ(cuda_miner_error(other), "");
+    const UniqueHit a = unique_hit_at(rng, kPerLaunch, kPerLaunch - 7);
+    const UniqueHit b = unique_hit_at(rng, 4096, 100);
+    cuda_miner_set_work(miner_, a.job.midstate, a.target.data());
+    cuda_miner_set_work(other, b.job.midstate, b.target.data());
+    for (int round = 0; round < 2; ++round) {
+        const Scan sa = scan(miner_, a.job, a.base);
+        const Scan sb = scan(other, b.job, b.base);
+        EXPECT_EQ(sa.result, 1);
+        EXPECT_EQ(sa.nonce, a.base + kPerLaunch - 7);
+        EXPECT_EQ(sb.result, 1);
+        EXPECT_EQ(sb.nonce, b.base + 100);
+    }
+    cuda_miner_destroy(other);
 }
 
 TEST_F(Engine, SetWorkReplacesTheJob)

@@ -279,29 +279,120 @@ TEST(Midstate, SecondBlockFromMidstateEqualsFullHash)
     }
 }
 
+// The GPU's table image, built on the host by the kernel's own fill.
+std::vector<uint64_t> lane_image()
+{
+    std::vector<uint64_t> image(WP_IMAGE_SLOTS, 0);
+    for (uint32_t e = 0; e < 256; ++e) wp_fill_image_entry(image.data(), e, WP_T0[e]);
+    return image;
+}
+
 // The search's trimmed path, which skips the work that does not depend on
-// the nonce, against the plain compression, ties in the top word included.
+// the nonce, against the plain compression, ties in the top word included:
+// once with the CPU's flat tables and once through the GPU image's indexing
+// for every lane of a warp.
 TEST(FastPath, AgreesWithTheFullCompression)
 {
+    WpFlatTables flat;
+    wp_make_flat_tables(WP_T0, flat);
+    const std::vector<uint64_t> image = lane_image();
     std::mt19937_64 rng(13);
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < 320; ++i) {
+        SCOPED_TRACE(i);
         const SecondBlock s = random_second_block(rng);
         WpJob job;
         wp_prepare_job(WP_T0, WP_RC, s.midstate, s.w8, s.w9_base, job);
+        const WpLaneTables lanes{image.data(), wp_lane_offset(static_cast<uint32_t>(i) % 32)};
         auto agree = [&](const uint64_t t[4]) {
-            return wp_try_nonce_fast(WP_T0, job, s.nonce, t[3], t) ==
-                   wp_try_nonce(WP_T0, WP_RC, s.midstate, s.w8, s.w9_base, s.nonce, t[3], t);
+            const bool expected =
+                wp_try_nonce(WP_T0, WP_RC, s.midstate, s.w8, s.w9_base, s.nonce, t[3], t);
+            return wp_try_nonce_fast(flat, job, s.nonce, t[3], t) == expected &&
+                   wp_try_nonce_fast(lanes, job, s.nonce, t[3], t) == expected;
         };
         // Targets around the value: below, equal, above, in every word.
         for (int word = 0; word < 4; ++word) {
             for (int delta : {-1, 0, 1}) {
                 uint64_t t[4] = {s.h[0], s.h[1], s.h[2], s.h[3]};
                 t[word] += static_cast<uint64_t>(delta);
-                ASSERT_TRUE(agree(t)) << i << " word " << word << " delta " << delta;
+                ASSERT_TRUE(agree(t)) << "word " << word << " delta " << delta;
             }
         }
         const uint64_t random_target[4] = {rng(), rng(), rng(), rng()};
-        ASSERT_TRUE(agree(random_target)) << i;
+        ASSERT_TRUE(agree(random_target));
+    }
+}
+
+// The host's stand-in for the GPU's byte permute, against its definition:
+// result byte k is byte (selector nibble k) of the eight bytes y:x.
+TEST(LaneImage, BytePermuteSelectsBytesOfBothWords)
+{
+    struct Row {
+        uint32_t x, y, selector, expected;
+    };
+    const Row rows[] = {
+        {0x03020100, 0x07060504, 0x3210, 0x03020100}, // x unchanged
+        {0x03020100, 0x07060504, 0x7654, 0x07060504}, // y unchanged
+        {0x03020100, 0x07060504, 0x0123, 0x00010203}, // x reversed
+        {0x03020100, 0x07060504, 0x1076, 0x01000706}, // the low half of a rotation by 16
+        {0xAABBCCDD, 0x00000078, 0x5514, 0x0000CC78}, // byte 1 of x over a lane offset
+        {0xAABBCCDD, 0x00000078, 0x5534, 0x0000AA78}, // byte 3 of x over a lane offset
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(wp_byte_perm(r.x, r.y, r.selector), r.expected) << std::hex << r.selector;
+    }
+}
+
+// The image's address function over every table, entry and lane, from every
+// byte position that reads that table: the lane's own bank pair, an address
+// no other entry of the lane shares, inside the image, holding the entry
+// rotated as its table is.
+TEST(LaneImage, EveryLookupHitsItsLanesBankPairAndItsEntry)
+{
+    const std::vector<uint64_t> image = lane_image();
+    std::mt19937_64 rng(14);
+    for (uint32_t lane = 0; lane < 32; ++lane) {
+        SCOPED_TRACE(lane);
+        const uint32_t lane_offset = wp_lane_offset(lane);
+        std::vector<int> owner(WP_IMAGE_SLOTS, -1);
+        for (int table = 0; table < 2; ++table) {
+            for (uint32_t entry = 0; entry < 256; ++entry) {
+                const uint64_t expected = ROTL64(WP_T0[entry], 8 * table);
+                for (int j = table; j < 8; j += 2) {
+                    // The other bytes of the word must not matter.
+                    const uint64_t noise = rng() & ~(uint64_t{0xFF} << (8 * j));
+                    const uint64_t word = noise | uint64_t{entry} << (8 * j);
+                    const uint32_t offset = wp_image_offset(word, j, lane_offset);
+                    ASSERT_EQ(offset % 8, 0u);
+                    ASSERT_LT(offset, static_cast<uint32_t>(WP_IMAGE_BYTES));
+                    const uint32_t slot = offset / 8;
+                    ASSERT_EQ(slot % 16, lane % 16) << "bank pair of table " << table
+                                                    << " entry " << entry << " byte " << j;
+                    ASSERT_EQ(image[slot], expected) << "table " << table << " entry " << entry;
+                    const int key = table * 256 + static_cast<int>(entry);
+                    ASSERT_TRUE(owner[slot] == -1 || owner[slot] == key)
+                        << "entries " << owner[slot] << " and " << key << " share slot " << slot;
+                    owner[slot] = key;
+                }
+            }
+        }
+    }
+}
+
+// A half-warp's 16 lanes read 16 distinct bank pairs whatever their entries,
+// which is what makes a warp-wide lookup two wavefronts.
+TEST(LaneImage, AHalfWarpNeverSharesABankPair)
+{
+    std::mt19937_64 rng(15);
+    for (int trial = 0; trial < 2000; ++trial) {
+        const int j = trial % 8;
+        for (uint32_t half = 0; half < 2; ++half) {
+            unsigned pairs = 0;
+            for (uint32_t lane = 16 * half; lane < 16 * half + 16; ++lane) {
+                const uint32_t offset = wp_image_offset(rng(), j, wp_lane_offset(lane));
+                pairs |= 1u << (offset / 8 % 16);
+            }
+            ASSERT_EQ(pairs, 0xFFFFu) << "trial " << trial;
+        }
     }
 }
 
