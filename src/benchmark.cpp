@@ -29,6 +29,16 @@ double seconds_between(WallClock::time_point a, WallClock::time_point b)
     return std::chrono::duration_cast<std::chrono::nanoseconds>(b - a).count() / 1e9;
 }
 
+// The device cannot go on (or never could): say why over whatever the
+// progress line left, and end with status 1.
+int stop_benchmark(CudaMiner* miner)
+{
+    std::printf("\r%62s\r", "");
+    std::printf("Error: %s\n", cuda_miner_error(miner));
+    cuda_miner_destroy(miner);
+    return 1;
+}
+
 } // namespace
 
 void list_devices(int count)
@@ -37,15 +47,17 @@ void list_devices(int count)
     for (int d = 0; d < count; ++d) print_device_line("", d);
 }
 
-void run_benchmark(int device, int blocks, int threads)
+int run_benchmark(int device, int blocks, int threads)
 {
     print_banner("Benchmark Mode (30s)");
     print_device_line("GPU ", device);
     const int per_launch = static_cast<int>(launch_hashes(blocks, threads));
     std::printf("  Grid: %d blocks x %d threads = %d hashes/launch\n", blocks, threads, per_launch);
-    std::printf("  Shared mem: 2 KB (T0-only rotation mode)\n\n");
+    std::printf("  Shared mem: %d KB (T0 and T0 rotated by 8, one copy per half-warp lane)\n\n",
+                WP_SHARED_KB_PER_BLOCK);
 
     CudaMiner* miner = cuda_miner_create(device, blocks, threads);
+    if (*cuda_miner_error(miner) != '\0') return stop_benchmark(miner);
     cuda_whirlpool_init(WP_T0, WP_RC);
     cuda_miner_set_work(miner, BENCH_MIDSTATE, BENCH_TARGET);
 
@@ -55,7 +67,8 @@ void run_benchmark(int device, int blocks, int threads)
     uint32_t found_nonce = 0;
     uint32_t hashes = 0;
     for (int i = 0; i < WARMUP_LAUNCHES; ++i) {
-        cuda_miner_scan(miner, BENCH_W8, BENCH_W9_BASE, nonce, &found_nonce, &hashes);
+        if (cuda_miner_scan(miner, BENCH_W8, BENCH_W9_BASE, nonce, &found_nonce, &hashes) < 0)
+            return stop_benchmark(miner);
         nonce += static_cast<uint32_t>(per_launch);
     }
     std::printf("  Running 30s benchmark...                    \n\n");
@@ -67,7 +80,8 @@ void run_benchmark(int device, int blocks, int threads)
     uint64_t total_hashes = 0;
     double peak = 0.0;
     while (g_running) {
-        cuda_miner_scan(miner, BENCH_W8, BENCH_W9_BASE, nonce, &found_nonce, &hashes);
+        if (cuda_miner_scan(miner, BENCH_W8, BENCH_W9_BASE, nonce, &found_nonce, &hashes) < 0)
+            return stop_benchmark(miner);
         ++launches;
         total_hashes += hashes;
         nonce += hashes;
@@ -95,8 +109,9 @@ void run_benchmark(int device, int blocks, int threads)
     std::printf("  |  Average:      %-14s                |\n", hashrate_str(average).c_str());
     std::printf("  |  Peak:         %-14s                |\n", hashrate_str(peak).c_str());
     std::printf("  |  Hashes/launch:  %d                          |\n", per_launch);
-    std::printf("  |  Shared mem/blk: 2 KB (T0 rotation mode)      |\n");
+    std::printf("  |  Shared mem/blk: %2d KB (16 lane copies)       |\n", WP_SHARED_KB_PER_BLOCK);
     std::printf("  +================================================+\n\n");
 
     cuda_miner_destroy(miner);
+    return 0;
 }

@@ -3,4 +3,5 @@
 #pragma once
 
 void list_devices(int count);
-void run_benchmark(int device, int blocks, int threads);
+// 0 after the results box; 1 when the device failed ("Error: ..." printed).
+int run_benchmark(int device, int blocks, int threads);

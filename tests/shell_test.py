@@ -180,7 +180,7 @@ class ShellTest(unittest.TestCase):
                 self.assertEqual(err, b"")
                 head = (BANNER.format(title="Benchmark Mode (30s)") + cpu_device_line("GPU ") +
                         "  Grid: 2 blocks x 32 threads = 8192 hashes/launch\n"
-                        "  Shared mem: 2 KB (T0-only rotation mode)\n\n"
+                        "  Shared mem: 64 KB (T0 and T0 rotated by 8, one copy per half-warp lane)\n\n"
                         "  Warming up...\r"
                         "  Running 30s benchmark...                    \n\n")
                 self.assertTrue(out.startswith(head), out[:600])
@@ -196,7 +196,7 @@ class ShellTest(unittest.TestCase):
                     r"  \|  Average:      (.{14})                \|\n"
                     r"  \|  Peak:         (.{14})                \|\n"
                     r"  \|  Hashes/launch:  8192                          \|\n"
-                    r"  \|  Shared mem/blk: 2 KB \(T0 rotation mode\)      \|\n"
+                    r"  \|  Shared mem/blk: 64 KB \(16 lane copies\)       \|\n"
                     r"  \+================================================\+\n\n", box)
                 self.assertIsNotNone(m, box)
                 duration, launches, total = float(m.group(1)), int(m.group(2)), int(m.group(3))
