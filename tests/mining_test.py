@@ -243,13 +243,19 @@ class MiningTest(Base):
         self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
 
     def test_two_sessions_on_one_address_never_search_the_same_header(self):
-        chain = Chain(payout_address=PAYOUT)
+        # A target that takes both a while, so that each gets to submit.
+        chain = Chain(payout_address=PAYOUT, target="00000fff" + "f" * 56)
         node = self.node(chain)
         first, second = self.miner(node), self.miner(node)
-        first.wait_for(ACCEPTED, count=2)
-        second.wait_for(ACCEPTED, count=2)
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and not (
+                first.out.count("Submitting block") and second.out.count("Submitting block")
+                and len(chain.accepted) >= 4):
+            time.sleep(0.1)
         first.stop()
         second.stop()
+        self.assertGreaterEqual(first.out.count("Submitting block"), 1)
+        self.assertGreaterEqual(second.out.count("Submitting block"), 1)
         headers = [r.params[0][:160] for r in node.requests_for("submitblock")]
         self.assertEqual(len(set(headers)), len(headers), "the same header from both")
         self.assertNotIn("duplicate", [v for v, _ in chain.verdicts])
