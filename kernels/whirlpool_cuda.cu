@@ -17,7 +17,11 @@
 #include <vector>
 
 #include "engine_common.h"
+#include "search_kernel_figures.h"
 #include "whirlpool_core.h"
+
+static_assert(WP_IMAGE_BYTES == WP_SHARED_KB_PER_BLOCK * 1024,
+              "the benchmark reports the image's size");
 
 __constant__ uint64_t d_T0[256];
 __constant__ uint64_t d_RC[10];
@@ -142,6 +146,43 @@ __global__ void whirlpool_debug_kernel(const uint64_t* midstate, uint64_t w8, ui
     wp_fold(D, out);
 }
 
+namespace {
+
+// The image is over the 48 KB a block gets without asking, and three
+// blocks need the largest shared-memory share of the multiprocessor. Set
+// per device, on the current one.
+cudaError_t prepare_search_kernel()
+{
+    cudaError_t err = cudaFuncSetAttribute(
+        whirlpool_mine_kernel, cudaFuncAttributeMaxDynamicSharedMemorySize, WP_IMAGE_BYTES);
+    if (err != cudaSuccess) return err;
+    return cudaFuncSetAttribute(whirlpool_mine_kernel,
+                                cudaFuncAttributePreferredSharedMemoryCarveout,
+                                cudaSharedmemCarveoutMaxShared);
+}
+
+} // namespace
+
+std::string wp_search_kernel_figures(int device, int threads, WpKernelFigures& out)
+{
+    cudaError_t err = cudaSetDevice(device);
+    if (err != cudaSuccess) return cuda_failure("cudaSetDevice", err);
+    err = prepare_search_kernel();
+    if (err != cudaSuccess) return cuda_failure("cudaFuncSetAttribute", err);
+    cudaFuncAttributes attributes{};
+    err = cudaFuncGetAttributes(&attributes, whirlpool_mine_kernel);
+    if (err != cudaSuccess) return cuda_failure("cudaFuncGetAttributes", err);
+    int blocks = 0;
+    err = cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, whirlpool_mine_kernel, threads,
+                                                        WP_IMAGE_BYTES);
+    if (err != cudaSuccess) return cuda_failure("cudaOccupancyMaxActiveBlocksPerMultiprocessor", err);
+    out.registers = attributes.numRegs;
+    out.local_bytes = static_cast<int>(attributes.localSizeBytes);
+    out.dynamic_shared_bytes = WP_IMAGE_BYTES;
+    out.blocks_per_sm = blocks;
+    return "";
+}
+
 int cuda_device_count(void)
 {
     int count = 0;
@@ -195,14 +236,7 @@ CudaMiner* cuda_miner_create(int device, int blocks, int threads)
         m->error = cuda_failure(("cudaSetDevice(" + std::to_string(device) + ")").c_str(), err);
         return m;
     }
-    // The image is over the 48 KB a block gets without asking, and three
-    // blocks need the largest shared-memory share of the multiprocessor.
-    err = cudaFuncSetAttribute(whirlpool_mine_kernel, cudaFuncAttributeMaxDynamicSharedMemorySize,
-                               WP_IMAGE_BYTES);
-    if (err == cudaSuccess)
-        err = cudaFuncSetAttribute(whirlpool_mine_kernel,
-                                   cudaFuncAttributePreferredSharedMemoryCarveout,
-                                   cudaSharedmemCarveoutMaxShared);
+    err = prepare_search_kernel();
     if (err != cudaSuccess) {
         m->error = cuda_failure("cudaFuncSetAttribute", err);
         return m;
