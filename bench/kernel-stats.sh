@@ -1,40 +1,80 @@
 #!/usr/bin/env bash
-# Static figures of the search kernel for one architecture (sm_90 unless
-# ARCH is set): registers, spills and memory from ptxas, shared loads in the
-# PTX, and, where cuobjdump exists, the SASS instruction and shared-load counts.
+# Static figures of the search kernel and of the previous one (kept in the
+# GPU check), for every architecture of the default all-major build and the
+# two consumer ones between them (ARCHS="90 100" to choose): registers and
+# spills from ptxas, shared loads per nonce in the PTX (one pass of the
+# search loop is one nonce), and where cuobjdump exists the SASS counts.
+# Then the modelled shared-memory wavefronts per nonce of both layouts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-arch="${ARCH:-90}"
+archs="${ARCHS:-75 80 86 89 90 100 110 120}"
+default_build=" 75 80 90 100 110 120 "
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-nvcc -std=c++17 -O3 -arch=sm_"$arch" -cubin -Xptxas=-v -Ikernels -Isrc \
-    kernels/whirlpool_cuda.cu -o "$work/kernel.cubin" 2>"$work/ptxas.txt"
-nvcc -std=c++17 -O3 -arch=sm_"$arch" -ptx -Ikernels -Isrc kernels/whirlpool_cuda.cu -o "$work/kernel.ptx"
+# kernel name (as in the source), source file
+kernels=("whirlpool_mine_kernel kernels/whirlpool_cuda.cu" "previous_mine_kernel bench/gpu_check.cu")
 
-echo "== ptxas, sm_$arch"
-grep -A2 "whirlpool_mine_kernel" "$work/ptxas.txt" | grep -E "registers|spill|Compiling" | sed 's/^ptxas info *: //'
+# The .entry of a kernel in a PTX file.
+entry_body() {
+    awk -v k="$1" '$0 ~ "\\.entry .*" k {on=1} on {print} on && /^}/ {exit}' "$2"
+}
 
-# The body of the mining kernel's .entry in the PTX: one nonce is one pass
-# through the loop, so the shared loads per nonce are those inside it.
-awk '/\.entry .*whirlpool_mine_kernel/{on=1} on{print} on&&/^}/{exit}' "$work/kernel.ptx" >"$work/mine.ptx"
-echo "PTX ld.shared in whirlpool_mine_kernel: $(grep -c 'ld.shared' "$work/mine.ptx")"
-echo "PTX instructions in whirlpool_mine_kernel: $(grep -cE '^\s+[a-z]+[a-z0-9._]* ' "$work/mine.ptx")"
+# ptxas -v of one entry: "R registers, S bytes spill stores, L bytes spill loads, F bytes stack".
+ptxas_figures() {
+    awk -v k="$1" '
+        /Compiling entry function/ {on = index($0, k) > 0}
+        on && /bytes stack frame/ {
+            match($0, /[0-9]+ bytes stack frame/); frame = substr($0, RSTART, RLENGTH)
+            match($0, /[0-9]+ bytes spill stores/); st = substr($0, RSTART, RLENGTH)
+            match($0, /[0-9]+ bytes spill loads/); ld = substr($0, RSTART, RLENGTH)
+        }
+        on && /Used [0-9]+ registers/ {
+            match($0, /Used [0-9]+ registers/); regs = substr($0, RSTART + 5, RLENGTH - 5)
+            printf "%s, %s, %s, %s", regs, st, ld, frame; exit
+        }' "$2"
+}
 
-echo "== spills and registers on the other architectures of the default build"
-for other in 75 80 90 100 120; do
-    line=$(nvcc -std=c++17 -O3 -arch=sm_"$other" -cubin -Xptxas=-v -Ikernels -Isrc \
-        kernels/whirlpool_cuda.cu -o "$work/other.cubin" 2>&1 | grep -A2 whirlpool_mine_kernel |
-        grep -oE '[0-9]+ bytes spill stores|Used [0-9]+ registers' | tr '\n' ' ')
-    echo "sm_$other: $line"
+printf "%-7s %-22s %-70s %s\n" arch kernel "ptxas (launch bounds 256 threads)" "PTX ld.shared/nonce"
+for arch in $archs; do
+    note=""
+    [[ "$default_build" == *" $arch "* ]] || note=" (not in the default build)"
+    for k in "${kernels[@]}"; do
+        name=${k%% *}
+        src=${k#* }
+        nvcc -std=c++17 -O3 -arch=compute_"$arch" -ptx -Ikernels -Isrc -Ibench "$src" \
+            -o "$work/$name.$arch.ptx"
+        ptxas -arch=sm_"$arch" -O3 -v "$work/$name.$arch.ptx" -o "$work/$name.$arch.cubin" \
+            2>"$work/$name.$arch.ptxas"
+        entry_body "$name" "$work/$name.$arch.ptx" >"$work/$name.$arch.entry"
+        loads=$(grep -c 'ld.shared' "$work/$name.$arch.entry" || true)
+        printf "sm_%-4s %-22s %-70s %s%s\n" "$arch" "$name" \
+            "$(ptxas_figures "$name" "$work/$name.$arch.ptxas")" "$loads" "$note"
+    done
+    # The out-of-line tie path of the new kernel (about once in 2^64 nonces).
+    tie=$(awk '/Function properties for .*wp_last_round_meets/ {getline; print; exit}' \
+        "$work/whirlpool_mine_kernel.$arch.ptxas" | sed 's/^ *//')
+    printf "sm_%-4s %-22s %s\n" "$arch" "  its tie path" "${tie:-inlined}"
 done
 
 if command -v cuobjdump >/dev/null 2>&1; then
-    cuobjdump -sass -fun whirlpool_mine_kernel "$work/kernel.cubin" >"$work/mine.sass" 2>/dev/null ||
-        cuobjdump -sass "$work/kernel.cubin" >"$work/mine.sass"
-    echo "SASS instructions: $(grep -cE '^\s+/\*[0-9a-f]{4,}\*/' "$work/mine.sass")"
-    echo "SASS LDS (shared loads): $(grep -cE '\bLDS(\.[A-Z0-9.]+)?\b' "$work/mine.sass")"
-    echo "SASS LDL/STL (local memory): $(grep -cE '\b(LDL|STL)\b' "$work/mine.sass")"
+    echo "== SASS (cuobjdump)"
+    for arch in $archs; do
+        for k in "${kernels[@]}"; do
+            name=${k%% *}
+            cuobjdump -sass "$work/$name.$arch.cubin" 2>/dev/null |
+                awk -v k="$name" '/Function :/ {on = index($0, k) > 0} on' >"$work/$name.sass" || true
+            printf "sm_%-4s %-22s SASS instructions %5d, LDS %4d, LDL/STL %3d\n" "$arch" "$name" \
+                "$(grep -cE '^\s+/\*[0-9a-f]{4,}\*/' "$work/$name.sass" || true)" \
+                "$(grep -cE '\bLDS(\.[A-Z0-9.]+)?\b' "$work/$name.sass" || true)" \
+                "$(grep -cE '\b(LDL|STL)(\.[A-Z0-9.]+)?\b' "$work/$name.sass" || true)"
+        done
+    done
 else
     echo "cuobjdump not available here: no SASS figures"
 fi
+
+echo "== modelled shared-memory wavefronts"
+c++ -std=c++17 -O2 -Ikernels -Isrc bench/wavefront_model.cpp kernels/whirlpool_host.cpp \
+    src/util.cpp -o "$work/wavefront_model"
+"$work/wavefront_model" "${WARPS:-2000}"
