@@ -3,8 +3,10 @@
 # GPU check), for every architecture of the default all-major build and the
 # two consumer ones between them (ARCHS="90 100" to choose): registers and
 # spills from ptxas, shared loads per nonce in the PTX (one pass of the
-# search loop is one nonce), and where cuobjdump exists the SASS counts.
-# Then the modelled shared-memory wavefronts per nonce of both layouts.
+# search loop is one nonce; the new kernel's middle rounds are a loop, so
+# they are counted in a build that unrolls them, whose ptxas figures are
+# shown as well), and where cuobjdump exists the SASS counts. Then the
+# modelled shared-memory wavefronts per nonce of both layouts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 archs="${ARCHS:-75 80 86 89 90 100 110 120}"
@@ -12,8 +14,10 @@ default_build=" 75 80 90 100 110 120 "
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# kernel name (as in the source), source file
-kernels=("whirlpool_mine_kernel kernels/whirlpool_cuda.cu" "previous_mine_kernel bench/gpu_check.cu")
+# label, kernel name (as in the source), source file, extra options
+kernels=("new whirlpool_mine_kernel kernels/whirlpool_cuda.cu"
+    "unrolled whirlpool_mine_kernel kernels/whirlpool_cuda.cu -DWP_UNROLL_ALL_ROUNDS"
+    "previous previous_mine_kernel bench/gpu_check.cu")
 
 # The .entry of a kernel in a PTX file.
 entry_body() {
@@ -35,36 +39,39 @@ ptxas_figures() {
         }' "$2"
 }
 
-printf "%-7s %-22s %-70s %s\n" arch kernel "ptxas (launch bounds 256 threads)" "PTX ld.shared/nonce"
+printf "%-7s %-9s %-80s %s\n" arch kernel "ptxas: registers, spills, stack (256 threads)" "PTX ld.shared"
 for arch in $archs; do
     note=""
     [[ "$default_build" == *" $arch "* ]] || note=" (not in the default build)"
     for k in "${kernels[@]}"; do
-        name=${k%% *}
-        src=${k#* }
-        nvcc -std=c++17 -O3 -arch=compute_"$arch" -ptx -Ikernels -Isrc -Ibench "$src" \
-            -o "$work/$name.$arch.ptx"
-        ptxas -arch=sm_"$arch" -O3 -v "$work/$name.$arch.ptx" -o "$work/$name.$arch.cubin" \
-            2>"$work/$name.$arch.ptxas"
-        entry_body "$name" "$work/$name.$arch.ptx" >"$work/$name.$arch.entry"
-        loads=$(grep -c 'ld.shared' "$work/$name.$arch.entry" || true)
-        printf "sm_%-4s %-22s %-70s %s%s\n" "$arch" "$name" \
-            "$(ptxas_figures "$name" "$work/$name.$arch.ptxas")" "$loads" "$note"
+        read -r label name src extra <<<"$k"
+        nvcc -std=c++17 -O3 -arch=compute_"$arch" -ptx -Ikernels -Isrc -Ibench $extra "$src" \
+            -o "$work/$label.$arch.ptx"
+        ptxas -arch=sm_"$arch" -O3 -v "$work/$label.$arch.ptx" -o "$work/$label.$arch.cubin" \
+            2>"$work/$label.$arch.ptxas"
+        entry_body "$name" "$work/$label.$arch.ptx" >"$work/$label.$arch.entry"
+        loads=$(grep -c 'ld.shared' "$work/$label.$arch.entry" || true)
+        case $label in
+            new) what="$loads in the code" ;;
+            *) what="$loads per nonce" ;;
+        esac
+        printf "sm_%-4s %-9s %-80s %s%s\n" "$arch" "$label" \
+            "$(ptxas_figures "$name" "$work/$label.$arch.ptxas")" "$what" "$note"
     done
     # The out-of-line tie path of the new kernel (about once in 2^64 nonces).
     tie=$(awk '/Function properties for .*wp_last_round_meets/ {getline; print; exit}' \
-        "$work/whirlpool_mine_kernel.$arch.ptxas" | sed 's/^ *//')
-    printf "sm_%-4s %-22s %s\n" "$arch" "  its tie path" "${tie:-inlined}"
+        "$work/new.$arch.ptxas" | sed 's/^ *//')
+    printf "sm_%-4s %-9s %s\n" "$arch" "tie path" "${tie:-inlined}"
 done
 
 if command -v cuobjdump >/dev/null 2>&1; then
     echo "== SASS (cuobjdump)"
     for arch in $archs; do
         for k in "${kernels[@]}"; do
-            name=${k%% *}
-            cuobjdump -sass "$work/$name.$arch.cubin" 2>/dev/null |
+            read -r label name src extra <<<"$k"
+            cuobjdump -sass "$work/$label.$arch.cubin" 2>/dev/null |
                 awk -v k="$name" '/Function :/ {on = index($0, k) > 0} on' >"$work/$name.sass" || true
-            printf "sm_%-4s %-22s SASS instructions %5d, LDS %4d, LDL/STL %3d\n" "$arch" "$name" \
+            printf "sm_%-4s %-9s SASS instructions %5d, LDS %4d, LDL/STL %3d\n" "$arch" "$label" \
                 "$(grep -cE '^\s+/\*[0-9a-f]{4,}\*/' "$work/$name.sass" || true)" \
                 "$(grep -cE '\bLDS(\.[A-Z0-9.]+)?\b' "$work/$name.sass" || true)" \
                 "$(grep -cE '\b(LDL|STL)(\.[A-Z0-9.]+)?\b' "$work/$name.sass" || true)"

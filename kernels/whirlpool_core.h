@@ -22,6 +22,15 @@
 #else
 #define WP_UNROLL _Pragma("GCC unroll 16")
 #endif
+// The search's middle rounds stay a loop on the GPU: fully unrolled they
+// need a few more registers than three blocks per multiprocessor leave (a
+// spill on sm_100), and the loop is a quarter of the code. bench/kernel-stats.sh
+// unrolls them (WP_UNROLL_ALL_ROUNDS) to count the loads of one nonce in the PTX.
+#if defined(__CUDA_ARCH__) && !defined(WP_UNROLL_ALL_ROUNDS)
+#define WP_ROUND_LOOP _Pragma("unroll 1")
+#else
+#define WP_ROUND_LOOP WP_UNROLL
+#endif
 
 constexpr int WP_ROUNDS = 10;
 constexpr int WP_TABLE_BYTES = 256 * 8;
@@ -311,20 +320,27 @@ WP_FN void wp_rho_tables(const Tables& T, const uint64_t a[8], const uint64_t ke
 }
 
 // A tie in the top word, about once in 2^64 nonces: the rest of the last
-// round decides. Kept out of line so the search loop stays small.
-// The state comes by value: an array would live in local memory on the GPU.
+// round decides, folded word by folded word from h2 down, each made only
+// when the words above it tie. Kept out of line so the search loop stays
+// small. The state comes by value: an array would live in local memory on
+// the GPU.
 template <class Tables>
 WP_RARE_FN bool wp_last_round_meets(const Tables T, const WpJob& job, uint64_t s0, uint64_t s1,
                                     uint64_t s2, uint64_t s3, uint64_t s4, uint64_t s5,
-                                    uint64_t s6, uint64_t s7, uint32_t nonce, uint64_t t3,
+                                    uint64_t s6, uint64_t s7, uint32_t nonce,
                                     const uint64_t* target)
 {
     const uint64_t state[8] = {s0, s1, s2, s3, s4, s5, s6, s7};
-    uint64_t D[8];
-    wp_rho_tables(T, state, job.round_key[WP_ROUNDS - 1], D);
-    for (int i = 0; i < 8; ++i) D[i] ^= job.feed[i];
-    D[1] ^= static_cast<uint64_t>(nonce) << 32;
-    return wp_meets_target(D, t3, target);
+    const uint64_t* k = job.round_key[WP_ROUNDS - 1];
+    WP_UNROLL
+    for (int j = 2; j >= 0; --j) {
+        uint64_t low = k[j] ^ job.feed[j] ^ wp_round_word(T, state, j);
+        const uint64_t high = k[j + 4] ^ job.feed[j + 4] ^ wp_round_word(T, state, j + 4);
+        if (j == 1) low ^= static_cast<uint64_t>(nonce) << 32; // the feed-forward's nonce
+        const uint64_t h = low ^ high;
+        if (h != target[j]) return h < target[j];
+    }
+    return true; // equal to the target, which meets it
 }
 
 // Lookups j of round 2 that depend on the nonce: those from words 0, 5, 6, 7.
@@ -357,18 +373,19 @@ WP_FN bool wp_try_nonce_fast(const Tables& T, const WpJob& job, uint32_t nonce, 
     WP_UNROLL
     for (int i = 0; i < 8; ++i) b[i] = job.s2[i] ^ wp_round_word(T, a, i, wp_round2_varying(i));
 
-    WP_UNROLL
-    for (int r = 2; r < WP_ROUNDS - 1; r += 2) {
+    // Rounds 3..8 in pairs, then round 9: the state ends in a.
+    WP_ROUND_LOOP
+    for (int r = 2; r < WP_ROUNDS - 2; r += 2) {
         wp_rho_tables(T, b, job.round_key[r], a);
-        if (r + 1 < WP_ROUNDS - 1) wp_rho_tables(T, a, job.round_key[r + 1], b);
+        wp_rho_tables(T, a, job.round_key[r + 1], b);
     }
-    // Rounds 3..9 leave the state in a (seven rounds: b->a, a->b, ..., b->a).
+    wp_rho_tables(T, b, job.round_key[WP_ROUNDS - 2], a);
     const uint64_t* k = job.round_key[WP_ROUNDS - 1];
     const uint64_t d3 = k[3] ^ job.feed[3] ^ wp_round_word(T, a, 3);
     const uint64_t d7 = k[7] ^ job.feed[7] ^ wp_round_word(T, a, 7);
     const uint64_t h3 = d3 ^ d7;
     if (h3 != t3) return h3 < t3;
-    return wp_last_round_meets(T, job, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], nonce, t3,
+    return wp_last_round_meets(T, job, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], nonce,
                                target);
 }
 
