@@ -265,6 +265,21 @@ TEST_F(Engine, RefusesALaunchOf2To32NoncesOrMore)
     cuda_miner_destroy(largest);
 }
 
+// A handle that cannot mine says why at once, and its scans stop.
+TEST_F(Engine, AHandleOnAMissingDeviceIsRefused)
+{
+    CudaMiner* miner = cuda_miner_create(cuda_device_count() + 7, kBlocks, kThreads);
+    EXPECT_STRNE(cuda_miner_error(miner), "");
+    std::mt19937_64 rng(11);
+    const Job job = random_job(rng);
+    const uint64_t all_ff[4] = {~0ull, ~0ull, ~0ull, ~0ull};
+    cuda_miner_set_work(miner, job.midstate, all_ff);
+    const Scan s = scan(miner, job, 0);
+    EXPECT_EQ(s.result, -1);
+    EXPECT_EQ(s.hashes, 0u);
+    cuda_miner_destroy(miner);
+}
+
 // Two handles with different jobs, scanned in turn: each launch searches its
 // own handle's job and target.
 TEST_F(Engine, TwoHandlesKeepTheirOwnJobs)
