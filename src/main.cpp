@@ -78,8 +78,7 @@ int main(int argc, char** argv)
         s.blocks = BLOCKS_PER_SM * sm_count;
     }
     if (s.benchmark) {
-        run_benchmark(s.device, s.blocks, s.threads);
-        return 0;
+        return run_benchmark(s.device, s.blocks, s.threads);
     }
     if (s.address.empty() || s.address == PLACEHOLDER_ADDRESS) {
         std::printf("Error: mining address not set!\n"
