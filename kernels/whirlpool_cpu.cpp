@@ -1,15 +1,20 @@
 // CPU backend of the engine: one "device", the processor, running the
-// kernel's per-nonce code on every hardware thread. A scan emulates one
-// launch exactly: the same nonces in the same slice order, the same found
-// protocol and early stop, the same hash count and the same refusals. The
-// per-nonce code reads two flat tables here; the GPU's lane-replicated image
-// of the same tables is exercised on the host by the tests.
+// kernel's per-nonce code on every hardware thread. For tests of a rig,
+// MARLVANE_CPU_DEVICES=N presents the hardware threads as N devices, each
+// with its share of them, and MARLVANE_CPU_FAIL=D:N[,D:N...] makes device D
+// fail for good after N launches, as a GPU that hits a sticky error does.
+// A scan emulates one launch exactly: the same nonces in the same slice
+// order, the same found protocol and early stop, the same hash count and the
+// same refusals. The per-nonce code reads two flat tables here; the GPU's
+// lane-replicated image of the same tables is exercised on the host by the
+// tests.
 #include "whirlpool_cuda.h"
 
 #include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -35,6 +40,7 @@ struct CudaMiner {
     uint64_t job_w8;
     uint64_t job_w9_base;
     WpFlatTables tables;
+    long launches;
     std::string error;
 };
 
@@ -53,6 +59,42 @@ int hardware_threads()
     if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
     const unsigned n = std::thread::hardware_concurrency();
     return n > 0 ? static_cast<int>(n) : 1;
+}
+
+int env_number(const char* name, int otherwise)
+{
+    const char* text = std::getenv(name);
+    return text && *text ? static_cast<int>(std::strtol(text, nullptr, 10)) : otherwise;
+}
+
+int device_count()
+{
+    return std::max(1, env_number("MARLVANE_CPU_DEVICES", 1));
+}
+
+// Device d's share of the hardware threads: at least one.
+int device_threads(int device)
+{
+    const int total = hardware_threads();
+    const int count = device_count();
+    const int share = static_cast<int>(int64_t{total} * (device + 1) / count -
+                                       int64_t{total} * device / count);
+    return std::max(1, share);
+}
+
+// The launch after which a device fails for good, from "D:N[,D:N...]"; -1 for none.
+long failing_launch(int device)
+{
+    const char* text = std::getenv("MARLVANE_CPU_FAIL");
+    while (text && *text) {
+        char* end = nullptr;
+        const long failing = std::strtol(text, &end, 10);
+        if (*end != ':') return -1;
+        const long launch = std::strtol(end + 1, &end, 10);
+        if (failing == device) return launch;
+        text = *end == ',' ? end + 1 : nullptr;
+    }
+    return -1;
 }
 
 std::string processor_name()
@@ -100,25 +142,30 @@ void run_threads(const CudaMiner& m, uint32_t nonce_base, uint64_t gid_begin, ui
 
 int cuda_device_count(void)
 {
-    return 1;
+    return device_count();
 }
 
 void cuda_device_info(int device, char* name, size_t name_size, int* sm_count,
                       uint64_t* total_mem)
 {
-    if (device != 0) {
+    if (device < 0 || device >= device_count()) {
         if (name_size > 0) name[0] = '\0';
         *sm_count = 0;
         *total_mem = 0;
         return;
     }
     std::snprintf(name, name_size, "%s", processor_name().c_str());
-    *sm_count = hardware_threads();
+    *sm_count = device_threads(device);
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGE_SIZE);
     *total_mem = pages > 0 && page_size > 0
                      ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size)
                      : 0;
+}
+
+int cuda_device_health(int, WpDeviceHealth*)
+{
+    return 0;
 }
 
 int cuda_whirlpool_init(const uint64_t* t0, const uint64_t* rc)
@@ -136,8 +183,11 @@ CudaMiner* cuda_miner_create(int device, int blocks, int threads)
     m->device = device;
     m->blocks = blocks;
     m->threads = threads;
-    if (device != 0)
-        m->error = "there is no device " + std::to_string(device) + " (the CPU is device 0)";
+    if (device < 0 || device >= device_count())
+        m->error = "there is no device " + std::to_string(device) +
+                   (device_count() == 1 ? " (the CPU is device 0)"
+                                        : " (the CPU is devices 0 to " +
+                                              std::to_string(device_count() - 1) + ")");
     else
         m->error = launch_size_error(blocks, threads);
     return m;
@@ -165,6 +215,13 @@ int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_
 {
     *hashes_out = 0;
     if (!m->error.empty()) return -1;
+    const long failing = failing_launch(m->device);
+    if (failing >= 0 && m->launches >= failing) {
+        m->error = "an illegal memory access was encountered (injected into CPU device " +
+                   std::to_string(m->device) + ")";
+        return -1;
+    }
+    ++m->launches;
     // The limits the CUDA runtime enforces on this kernel's launches.
     if (m->threads < 1 || m->threads > WP_MAX_THREADS || m->blocks < 1) {
         report_kernel_error_once("invalid configuration argument");
@@ -190,7 +247,7 @@ int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_
     const uint64_t grid = uint64_t{static_cast<uint32_t>(m->blocks)} * static_cast<uint32_t>(m->threads);
     const uint32_t stride = static_cast<uint32_t>(grid);
     const uint32_t workers =
-        static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(hardware_threads()), grid));
+        static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(device_threads(m->device)), grid));
     LaunchResult result;
     auto share = [&](uint32_t w) {
         run_threads(*m, nonce_base, grid * w / workers, grid * (w + 1) / workers, stride, result);

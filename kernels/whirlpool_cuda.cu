@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine_common.h"
+#include "nvml_health.h"
 #include "search_kernel_figures.h"
 #include "whirlpool_core.h"
 
@@ -203,6 +204,15 @@ void cuda_device_info(int device, char* name, size_t name_size, int* sm_count,
     std::snprintf(name, name_size, "%s", prop.name);
     *sm_count = prop.multiProcessorCount;
     *total_mem = prop.totalGlobalMem;
+}
+
+int cuda_device_health(int device, WpDeviceHealth* out)
+{
+    // The management library numbers devices its own way; the PCI bus id
+    // names the same card to both, whatever CUDA_VISIBLE_DEVICES says.
+    char bus_id[32];
+    if (cudaDeviceGetPCIBusId(bus_id, sizeof bus_id, device) != cudaSuccess) return 0;
+    return nvml_read_health(NVML_LIBRARY, bus_id, *out) ? 1 : 0;
 }
 
 int cuda_whirlpool_init(const uint64_t* t0, const uint64_t* rc)

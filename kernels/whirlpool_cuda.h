@@ -44,6 +44,17 @@ int cuda_device_count(void);
 void cuda_device_info(int device, char* name, size_t name_size, int* sm_count,
                       uint64_t* total_mem);
 
+// A device's sensors as the driver's management library reads them; a
+// reading the library does not give is -1.
+struct WpDeviceHealth {
+    int32_t temperature_c;
+    int32_t power_w;
+    int32_t sm_clock_mhz;
+};
+// 1 with the readings; 0 when there are none to be had (no management
+// library, a device it does not know, or a backend without sensors).
+int cuda_device_health(int device, struct WpDeviceHealth* out);
+
 struct CudaMiner;
 
 // Uploads the tables to the current device, the one the last

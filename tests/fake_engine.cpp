@@ -49,6 +49,8 @@ void cuda_device_info(int, char* name, size_t name_size, int* sm_count, uint64_t
     *total_mem = uint64_t{1} << 30;
 }
 
+int cuda_device_health(int, WpDeviceHealth*) { return 0; }
+
 int cuda_whirlpool_init(const uint64_t*, const uint64_t*) { return 0; }
 
 CudaMiner* cuda_miner_create(int, int blocks, int threads)
