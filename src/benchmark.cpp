@@ -1,11 +1,14 @@
 #include "benchmark.h"
 
+#include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
 
 #include "../kernels/whirlpool_cuda.h"
-#include "shell.h"
 #include "util.h"
 
 namespace {
@@ -21,6 +24,8 @@ constexpr uint64_t BENCH_W9_BASE = 0x9abcdef0;
 constexpr int WARMUP_LAUNCHES = 5;
 constexpr double BENCH_SECONDS = 30.0;
 constexpr double PROGRESS_SECONDS = 0.5;
+// How often the main thread looks at the devices' counters.
+constexpr auto WATCH_INTERVAL = std::chrono::milliseconds(10);
 
 using WallClock = std::chrono::system_clock;
 
@@ -29,14 +34,126 @@ double seconds_between(WallClock::time_point a, WallClock::time_point b)
     return std::chrono::duration_cast<std::chrono::nanoseconds>(b - a).count() / 1e9;
 }
 
-// The device cannot go on (or never could): say why over whatever the
-// progress line left, and end with status 1.
-int stop_benchmark(CudaMiner* miner)
+enum class Phase { warming, ready, failed, done };
+
+// One device's run on a thread of its own; the main thread reads its counters.
+struct BenchDevice {
+    DeviceSetup setup{};
+    CudaMiner* miner = nullptr;
+    std::atomic<Phase> phase{Phase::warming};
+    std::atomic<uint64_t> hashes{0};
+    std::atomic<int32_t> launches{0};
+    bool reported = false;
+    std::thread thread;
+
+    BenchDevice() = default;
+    BenchDevice(const BenchDevice&) = delete;
+    BenchDevice& operator=(const BenchDevice&) = delete;
+    ~BenchDevice()
+    {
+        if (thread.joinable()) thread.join();
+        if (miner) cuda_miner_destroy(miner);
+    }
+};
+
+using BenchDevices = std::vector<std::unique_ptr<BenchDevice>>;
+
+// Warm-up launches, then launches from the go signal until the stop signal.
+void run_device(BenchDevice& d, const std::atomic<bool>& go, const std::atomic<bool>& stop)
 {
-    std::printf("\r%62s\r", "");
-    std::printf("Error: %s\n", cuda_miner_error(miner));
-    cuda_miner_destroy(miner);
-    return 1;
+    uint32_t nonce = 0;
+    uint32_t found_nonce = 0;
+    uint32_t hashes = 0;
+    for (int i = 0; i < WARMUP_LAUNCHES && !stop.load(); ++i) {
+        if (cuda_miner_scan(d.miner, BENCH_W8, BENCH_W9_BASE, nonce, &found_nonce, &hashes) < 0) {
+            d.phase = Phase::failed;
+            return;
+        }
+        nonce += hashes;
+    }
+    d.phase = Phase::ready;
+    while (!go.load() && !stop.load()) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    nonce = 0;
+    while (!stop.load()) {
+        if (cuda_miner_scan(d.miner, BENCH_W8, BENCH_W9_BASE, nonce, &found_nonce, &hashes) < 0) {
+            d.phase = Phase::failed;
+            return;
+        }
+        d.hashes += hashes;
+        ++d.launches;
+        nonce += hashes;
+    }
+    d.phase = Phase::done;
+}
+
+// Each device that failed is named once, over whatever the progress line
+// left; with one device the line is the plain error.
+void report_failures(BenchDevices& devices)
+{
+    for (auto& d : devices) {
+        if (d->phase.load() != Phase::failed || d->reported) continue;
+        d->reported = true;
+        std::printf("\r%62s\r", "");
+        if (devices.size() == 1)
+            std::printf("Error: %s\n", cuda_miner_error(d->miner));
+        else
+            std::printf("Error: GPU #%d: %s\n", d->setup.device, cuda_miner_error(d->miner));
+    }
+}
+
+size_t count_in(const BenchDevices& devices, Phase phase)
+{
+    size_t n = 0;
+    for (const auto& d : devices) n += d->phase.load() == phase;
+    return n;
+}
+
+uint64_t total_hashes(const BenchDevices& devices)
+{
+    uint64_t total = 0;
+    for (const auto& d : devices) total += d->hashes.load();
+    return total;
+}
+
+// With several devices, one line each: its average and its sensors.
+void print_device_rows(const BenchDevices& devices, double duration)
+{
+    for (const auto& d : devices) {
+        const std::string health = device_health_text(d->setup.device);
+        if (devices.size() == 1) {
+            if (!health.empty()) std::printf("  |  Health:       %-32s|\n", health.c_str());
+            continue;
+        }
+        const std::string rate = d->phase.load() == Phase::failed
+                                     ? "failed"
+                                     : hashrate_str(duration > 0.0 ? d->hashes.load() / duration : 0.0);
+        std::printf("  |  GPU #%-2d %-14s %-23s|\n", d->setup.device, rate.c_str(), health.c_str());
+    }
+}
+
+void print_results(const BenchDevices& devices, const std::vector<DeviceSetup>& setups,
+                   int32_t threads, double duration, double peak)
+{
+    int32_t launches = 0;
+    for (const auto& d : devices) launches += d->launches.load();
+    const uint64_t total = total_hashes(devices);
+    const double average = duration > 0.0 ? total / duration : 0.0;
+    if (average > peak) peak = average;
+
+    std::printf("\r%62s\n", "");
+    std::printf("  +=================== RESULTS ====================+\n");
+    std::printf("  |  Duration:     %8.2f seconds                 |\n", duration);
+    std::printf("  |  Launches:     %8d                          |\n", launches);
+    std::printf("  |  Total hashes: %-12" PRIu64 "                  |\n", total);
+    std::printf("  |  Average:      %-14s                |\n", hashrate_str(average).c_str());
+    std::printf("  |  Peak:         %-14s                |\n", hashrate_str(peak).c_str());
+    if (same_grid(setups)) {
+        std::printf("  |  Hashes/launch:  %d                          |\n",
+                    static_cast<int>(launch_hashes(setups.front().blocks, threads)));
+    }
+    std::printf("  |  Shared mem/blk: %2d KB (16 lane copies)       |\n", WP_SHARED_KB_PER_BLOCK);
+    print_device_rows(devices, duration);
+    std::printf("  +================================================+\n\n");
 }
 
 } // namespace
@@ -44,52 +161,82 @@ int stop_benchmark(CudaMiner* miner)
 void list_devices(int count)
 {
     std::printf("CUDA devices:\n");
-    for (int d = 0; d < count; ++d) print_device_line("", d);
+    for (int d = 0; d < count; ++d) print_device_line("", d, true);
 }
 
-int run_benchmark(int device, int blocks, int threads)
+int run_benchmark(const std::vector<DeviceSetup>& setups, int32_t threads)
 {
     print_banner("Benchmark Mode (30s)");
-    print_device_line("GPU ", device);
-    const int per_launch = static_cast<int>(launch_hashes(blocks, threads));
-    std::printf("  Grid: %d blocks x %d threads = %d hashes/launch\n", blocks, threads, per_launch);
+    for (const DeviceSetup& d : setups) print_device_line("GPU ", d.device);
+    for (const DeviceSetup& d : setups) {
+        const int per_launch = static_cast<int>(launch_hashes(d.blocks, threads));
+        if (same_grid(setups)) {
+            std::printf("  Grid: %d blocks x %d threads = %d hashes/launch\n", d.blocks, threads,
+                        per_launch);
+            break;
+        }
+        std::printf("  Grid #%d: %d blocks x %d threads = %d hashes/launch\n", d.device, d.blocks,
+                    threads, per_launch);
+    }
     std::printf("  Shared mem: %d KB (T0 and T0 rotated by 8, one copy per half-warp lane)\n\n",
                 WP_SHARED_KB_PER_BLOCK);
 
-    CudaMiner* miner = cuda_miner_create(device, blocks, threads);
-    if (*cuda_miner_error(miner) != '\0') return stop_benchmark(miner);
-    cuda_whirlpool_init(WP_T0, WP_RC);
-    cuda_miner_set_work(miner, BENCH_MIDSTATE, BENCH_TARGET);
+    // The tables go to each device right after its handle, on this thread,
+    // where its create made it the current device.
+    BenchDevices devices;
+    for (const DeviceSetup& setup : setups) {
+        devices.push_back(std::make_unique<BenchDevice>());
+        BenchDevice& d = *devices.back();
+        d.setup = setup;
+        d.miner = cuda_miner_create(setup.device, setup.blocks, threads);
+        if (*cuda_miner_error(d.miner) != '\0') {
+            d.phase = Phase::failed;
+            continue;
+        }
+        cuda_whirlpool_init(WP_T0, WP_RC);
+        cuda_miner_set_work(d.miner, BENCH_MIDSTATE, BENCH_TARGET);
+    }
+    report_failures(devices);
+    if (count_in(devices, Phase::failed) == devices.size()) return 1;
 
     std::printf("  Warming up...\r");
     std::fflush(stdout);
-    uint32_t nonce = 0;
-    uint32_t found_nonce = 0;
-    uint32_t hashes = 0;
-    for (int i = 0; i < WARMUP_LAUNCHES; ++i) {
-        if (cuda_miner_scan(miner, BENCH_W8, BENCH_W9_BASE, nonce, &found_nonce, &hashes) < 0)
-            return stop_benchmark(miner);
-        nonce += static_cast<uint32_t>(per_launch);
+    std::atomic<bool> go{false};
+    std::atomic<bool> stop{false};
+    for (auto& d : devices) {
+        if (d->phase.load() == Phase::failed) continue;
+        d->thread = std::thread(run_device, std::ref(*d), std::cref(go), std::cref(stop));
+    }
+    auto stop_all = [&] {
+        stop = true;
+        for (auto& d : devices) {
+            if (d->thread.joinable()) d->thread.join();
+        }
+    };
+    while (g_running && count_in(devices, Phase::warming) > 0) std::this_thread::sleep_for(WATCH_INTERVAL);
+    report_failures(devices);
+    if (count_in(devices, Phase::failed) == devices.size()) {
+        stop_all();
+        return 1;
     }
     std::printf("  Running 30s benchmark...                    \n\n");
 
     const WallClock::time_point start = WallClock::now();
+    go = true;
     WallClock::time_point last_progress = start;
-    nonce = 0;
-    int32_t launches = 0;
-    uint64_t total_hashes = 0;
     double peak = 0.0;
     while (g_running) {
-        if (cuda_miner_scan(miner, BENCH_W8, BENCH_W9_BASE, nonce, &found_nonce, &hashes) < 0)
-            return stop_benchmark(miner);
-        ++launches;
-        total_hashes += hashes;
-        nonce += hashes;
+        std::this_thread::sleep_for(WATCH_INTERVAL);
+        report_failures(devices);
+        if (count_in(devices, Phase::failed) == devices.size()) {
+            stop_all();
+            return 1;
+        }
         const WallClock::time_point now = WallClock::now();
         const double elapsed = seconds_between(start, now);
         if (elapsed >= BENCH_SECONDS) break;
         if (seconds_between(last_progress, now) >= PROGRESS_SECONDS) {
-            const double rate = total_hashes / elapsed;
+            const double rate = total_hashes(devices) / elapsed;
             if (rate > peak) peak = rate;
             std::printf("\r  [%5.1fs / %.0fs]  %s  (peak %s)   ", elapsed, BENCH_SECONDS,
                         hashrate_str(rate).c_str(), hashrate_str(peak).c_str());
@@ -97,21 +244,10 @@ int run_benchmark(int device, int blocks, int threads)
             last_progress = now;
         }
     }
+    // Every device ends the launch it is in: the 30 seconds end with the last.
+    stop_all();
+    report_failures(devices);
     const double duration = seconds_between(start, WallClock::now());
-    const double average = duration > 0.0 ? total_hashes / duration : 0.0;
-    if (average > peak) peak = average;
-
-    std::printf("\r%62s\n", "");
-    std::printf("  +=================== RESULTS ====================+\n");
-    std::printf("  |  Duration:     %8.2f seconds                 |\n", duration);
-    std::printf("  |  Launches:     %8d                          |\n", launches);
-    std::printf("  |  Total hashes: %-12" PRIu64 "                  |\n", total_hashes);
-    std::printf("  |  Average:      %-14s                |\n", hashrate_str(average).c_str());
-    std::printf("  |  Peak:         %-14s                |\n", hashrate_str(peak).c_str());
-    std::printf("  |  Hashes/launch:  %d                          |\n", per_launch);
-    std::printf("  |  Shared mem/blk: %2d KB (16 lane copies)       |\n", WP_SHARED_KB_PER_BLOCK);
-    std::printf("  +================================================+\n\n");
-
-    cuda_miner_destroy(miner);
+    print_results(devices, setups, threads, duration, peak);
     return 0;
 }

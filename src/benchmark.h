@@ -2,6 +2,12 @@
 // 30-second hash-rate benchmark.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
+#include "shell.h"
+
 void list_devices(int count);
-// 0 after the results box; 1 when the device failed ("Error: ..." printed).
-int run_benchmark(int device, int blocks, int threads);
+// All the devices at once for the same 30 seconds. 0 after the results box;
+// 1 when every device failed ("Error: ..." printed for each).
+int run_benchmark(const std::vector<DeviceSetup>& devices, int32_t threads);

@@ -2,6 +2,7 @@
 // of activity.
 #include <csignal>
 #include <cstdio>
+#include <vector>
 
 #include "../kernels/whirlpool_cuda.h"
 #include "benchmark.h"
@@ -61,8 +62,9 @@ int main(int argc, char** argv)
         list_devices(count);
         return 0;
     }
-    if (s.device < 0 || s.device >= count) {
-        std::printf("Error: device %d not found (%d available)\n", s.device, count);
+    const DeviceChoice choice = choose_devices(s.device, count);
+    if (!choice.error.empty()) {
+        std::printf("Error: %s\n", choice.error.c_str());
         return 1;
     }
     if (s.threads < 1 || s.threads > WP_MAX_THREADS) {
@@ -70,15 +72,20 @@ int main(int argc, char** argv)
                     s.threads);
         return 1;
     }
-    if (s.blocks <= 0) {
-        char name[256];
-        int sm_count = 0;
-        uint64_t total_mem = 0;
-        cuda_device_info(s.device, name, sizeof name, &sm_count, &total_mem);
-        s.blocks = BLOCKS_PER_SM * sm_count;
+    std::vector<DeviceSetup> devices;
+    for (const int32_t device : choice.ordinals) {
+        DeviceSetup d{device, s.blocks};
+        if (d.blocks <= 0) {
+            char name[256];
+            int sm_count = 0;
+            uint64_t total_mem = 0;
+            cuda_device_info(device, name, sizeof name, &sm_count, &total_mem);
+            d.blocks = BLOCKS_PER_SM * sm_count;
+        }
+        devices.push_back(d);
     }
     if (s.benchmark) {
-        return run_benchmark(s.device, s.blocks, s.threads);
+        return run_benchmark(devices, s.threads);
     }
     if (s.address.empty() || s.address == PLACEHOLDER_ADDRESS) {
         std::printf("Error: mining address not set!\n"
@@ -87,8 +94,8 @@ int main(int argc, char** argv)
         return 1;
     }
 #ifdef MARLVANE_HAVE_RPC
-    return run_miner(s.rpc_url, s.rpc_user, s.rpc_password, s.address, s.coinbase, s.device,
-                     s.blocks, s.threads);
+    return run_miner(s.rpc_url, s.rpc_user, s.rpc_password, s.address, s.coinbase, devices,
+                     s.threads);
 #else
     std::printf("Error: this build has no node client (it was configured with -DMARLVANE_RPC=OFF)\n");
     return 1;

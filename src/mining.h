@@ -5,10 +5,14 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "shell.h"
 
 // Runs until a stop signal. Returns the process's exit status: 0, or 1
-// when the node client cannot be created.
+// when the node client cannot be created or every device has failed. One
+// device is mined by a session of its own; several share one node client.
 int run_miner(const std::string& rpc_url, const std::string& rpc_user,
               const std::string& rpc_password, const std::string& address,
-              const std::string& coinbase_message, int32_t device, int32_t blocks,
+              const std::string& coinbase_message, const std::vector<DeviceSetup>& devices,
               int32_t threads);

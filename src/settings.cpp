@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -22,6 +23,56 @@ bool open_regular(const std::string& path, std::ifstream& in)
 }
 
 } // namespace
+
+DeviceChoice choose_devices(const std::string& text, int32_t count)
+{
+    DeviceChoice choice;
+    auto not_found = [&](int32_t device) {
+        choice.ordinals.clear();
+        choice.error = "device " + std::to_string(device) + " not found (" + std::to_string(count) +
+                       " available)";
+        return choice;
+    };
+    if (text == "all") {
+        for (int32_t d = 0; d < count; ++d) choice.ordinals.push_back(d);
+        return choice;
+    }
+    if (text.find(',') == std::string::npos) {
+        const int32_t device = to_int32(text);
+        if (device < 0 || device >= count) return not_found(device);
+        choice.ordinals.push_back(device);
+        return choice;
+    }
+    // A list is strict: every entry a plain number, each one once.
+    size_t start = 0;
+    while (true) {
+        const size_t comma = std::min(text.find(',', start), text.size());
+        const std::string entry = text.substr(start, comma - start);
+        const bool digits = !entry.empty() && entry.size() <= 9 &&
+                            entry.find_first_not_of("0123456789") == std::string::npos;
+        if (!digits) {
+            choice.ordinals.clear();
+            choice.error = "bad device list \"" + text +
+                           "\" (give one device number, numbers separated by commas, or all)";
+            return choice;
+        }
+        const int32_t device = to_int32(entry);
+        for (int32_t seen : choice.ordinals) {
+            if (seen == device) {
+                choice.ordinals.clear();
+                choice.error = "device " + std::to_string(device) + " is listed twice in \"" + text + "\"";
+                return choice;
+            }
+        }
+        choice.ordinals.push_back(device);
+        if (comma == text.size()) break;
+        start = comma + 1;
+    }
+    for (int32_t device : choice.ordinals) {
+        if (device >= count) return not_found(device);
+    }
+    return choice;
+}
 
 ConfigMap parse_config(std::istream& in)
 {
@@ -66,7 +117,7 @@ void apply_config(const ConfigMap& config, RunSettings& s)
     set_text("rpc_password", s.rpc_password);
     set_text("address", s.address);
     set_text("coinbase", s.coinbase);
-    set_int("device", s.device);
+    set_text("device", s.device);
     set_int("blocks", s.blocks);
     set_int("threads", s.threads);
     const auto bench = config.find("benchmark");
@@ -106,7 +157,7 @@ OptionResult apply_options(int argc, char** argv, RunSettings& s)
         {"-c", &ignored_path, nullptr}, // taken in the first pass
         {"-o", &s.rpc_url, nullptr},    {"-u", &s.rpc_user, nullptr},
         {"-p", &s.rpc_password, nullptr}, {"-a", &s.address, nullptr},
-        {"-d", nullptr, &s.device},     {"-B", nullptr, &s.blocks},
+        {"-d", &s.device, nullptr},     {"-B", nullptr, &s.blocks},
         {"-T", nullptr, &s.threads},
     };
     for (int i = 1; i < argc; ++i) {

@@ -6,6 +6,7 @@
 #include <istream>
 #include <map>
 #include <string>
+#include <vector>
 
 struct RunSettings {
     std::string rpc_url = "http://127.0.0.1:8899";
@@ -14,7 +15,7 @@ struct RunSettings {
     std::string address;
     std::string coinbase;
     std::string config_path;
-    int32_t device = 0;
+    std::string device = "0"; // one ordinal, a comma-separated list or "all"
     int32_t blocks = 0; // 0 or less: 16 per multiprocessor
     int32_t threads = 256;
     bool benchmark = false;
@@ -23,6 +24,16 @@ struct RunSettings {
 
 constexpr const char* CONFIG_FILE_NAME = "marlvane-miner.conf";
 constexpr const char* PLACEHOLDER_ADDRESS = "PUT_YOUR_MARLVANE_ADDRESS_HERE";
+
+// The devices a "-d" text names, in its order: one ordinal (read as strtol
+// reads it, so "2x" is 2), ordinals separated by commas, or "all". When the
+// text is refused, ordinals is empty and error says why, ready to print
+// after "Error: ".
+struct DeviceChoice {
+    std::vector<int32_t> ordinals;
+    std::string error;
+};
+DeviceChoice choose_devices(const std::string& text, int32_t count);
 
 using ConfigMap = std::map<std::string, std::string>;
 

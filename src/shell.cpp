@@ -30,7 +30,7 @@ void print_usage(const char* program)
                 "  -u USER      RPC username\n"
                 "  -p PASS      RPC password\n"
                 "  -a ADDRESS   Mining payout address (required)\n"
-                "  -d DEVICE    CUDA device ID (default 0)\n"
+                "  -d DEVICE    CUDA device ID, a list (0,2,3) or all (default 0)\n"
                 "  -B BLOCKS    Grid blocks (default auto)\n"
                 "  -T THREADS   Threads/block (default 256)\n"
                 "  --benchmark  Hashrate benchmark only\n"
@@ -41,12 +41,45 @@ void print_usage(const char* program)
                 "Place marlvane-miner.conf next to the .exe for auto-detection.\n");
 }
 
-void print_device_line(const char* prefix, int device)
+std::string format_health(const WpDeviceHealth& health)
+{
+    struct Field {
+        int32_t value;
+        const char* unit;
+    };
+    const Field fields[] = {{health.temperature_c, "C"}, {health.power_w, "W"},
+                            {health.sm_clock_mhz, "MHz"}};
+    std::string text;
+    for (const Field& f : fields) {
+        if (f.value < 0) continue;
+        if (!text.empty()) text += ", ";
+        text += std::to_string(f.value) + " " + f.unit;
+    }
+    return text;
+}
+
+std::string device_health_text(int device)
+{
+    WpDeviceHealth health{-1, -1, -1};
+    return cuda_device_health(device, &health) == 1 ? format_health(health) : "";
+}
+
+void print_device_line(const char* prefix, int device, bool with_health)
 {
     char name[256];
     int sm_count = 0;
     uint64_t total_mem = 0;
     cuda_device_info(device, name, sizeof name, &sm_count, &total_mem);
-    std::printf("  %s#%d: %s (%d SMs, %zu MB)\n", prefix, device, name, sm_count,
-                static_cast<size_t>(total_mem >> 20));
+    const std::string health = with_health ? device_health_text(device) : "";
+    std::printf("  %s#%d: %s (%d SMs, %zu MB)%s%s\n", prefix, device, name, sm_count,
+                static_cast<size_t>(total_mem >> 20), health.empty() ? "" : " | ",
+                health.c_str());
+}
+
+bool same_grid(const std::vector<DeviceSetup>& devices)
+{
+    for (const DeviceSetup& d : devices) {
+        if (d.blocks != devices.front().blocks) return false;
+    }
+    return true;
 }

@@ -2,6 +2,11 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../kernels/whirlpool_cuda.h"
 
 // True until SIGINT or SIGTERM; every long loop tests it and winds down in order.
 extern std::atomic<bool> g_running;
@@ -9,5 +14,18 @@ extern std::atomic<bool> g_running;
 void signal_handler(int signal_number);
 void print_banner(const char* title);
 void print_usage(const char* program);
-// "  <prefix>#N: NAME (S SMs, M MB)"
-void print_device_line(const char* prefix, int device);
+// "63 C, 285 W, 1980 MHz" from the readings there are; empty without any.
+std::string format_health(const WpDeviceHealth& health);
+// The device's readings formatted, or empty where there are none.
+std::string device_health_text(int device);
+// "  <prefix>#N: NAME (S SMs, M MB)", with " | <health>" after it when asked
+// for and the device has readings.
+void print_device_line(const char* prefix, int device, bool with_health = false);
+
+// One device an activity drives, with its grid (automatic sizing done).
+struct DeviceSetup {
+    int32_t device;
+    int32_t blocks;
+};
+// True when every device has the grid of the first: one grid line says it all.
+bool same_grid(const std::vector<DeviceSetup>& devices);

@@ -340,6 +340,117 @@ class MiningTest(Base):
         self.assertRegex(out, r"  Blocks found: 0\n\n$")
 
 
+TWO_DEVICES = {"MARLVANE_CPU_DEVICES": "2"}
+FOUND_BY = re.compile(r"  Found by: GPU #(\d)\n")
+RIG_SUMMARY = re.compile(r"\n  \[\*\] Shutting down\.\.\.\n  Hashes: (\d+) in \d+\.\d s  "
+                         r"\(\d+\.\d\d [KMGT]?H/s\)\n"
+                         r"    GPU #0: (\d+)  \(\d+\.\d\d [KMGT]?H/s\)(, failed)?\n"
+                         r"    GPU #1: (\d+)  \(\d+\.\d\d [KMGT]?H/s\)(, failed)?\n"
+                         r"  Blocks found: (\d+)\n\n$")
+
+
+class RigTest(Base):
+    """Two devices in one process: the CPU backend split in two."""
+
+    def rig(self, chain, fail=None, args=("-d", "all")):
+        env = dict(TWO_DEVICES)
+        if fail:
+            env["MARLVANE_CPU_FAIL"] = fail
+        node = self.node(chain)
+        return node, self.miner(node, *args, env=env)
+
+    def test_both_devices_find_blocks_on_headers_of_their_own(self):
+        # A target that takes each device a fraction of a second, so that
+        # both win blocks and both sometimes find one at the same height.
+        chain = Chain(payout_address=PAYOUT, target="00000fff" + "f" * 56)
+        node, m = self.rig(chain, args=("-d", "0,1"))
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and not (
+                {"0", "1"} <= set(FOUND_BY.findall(m.out)) and len(chain.accepted) >= 6
+                and re.search(r"\r  \[[^]]+\] h=\d+ \| blk=\d+ \| #0 \d", m.out)):
+            time.sleep(0.1)
+        status, out = m.stop()
+        self.assertEqual(status, 0)
+        self.assertEqual(set(FOUND_BY.findall(out)), {"0", "1"}, out[-3000:])
+        self.assertIn("  GPU #0: ", out)
+        self.assertIn("  GPU #1: ", out)
+        self.assertIn("  Grid:    1 blocks x 32 threads\n", out)
+        self.assertRegex(out, r"\r  \[\d+\.\d\d [KMGT]?H/s\] h=\d+ \| blk=\d+ "
+                              r"\| #0 \d+\.\d\d [KMGT]?H/s \| #1 \d+\.\d\d [KMGT]?H/s   ")
+        # Every block sent is accepted and sent once: a find on a parent the
+        # other device has just replaced is dropped, not submitted.
+        self.assertEqual([v for v, _ in chain.verdicts if v is not None], [])
+        blocks = [r.params[0] for r in node.requests_for("submitblock")]
+        self.assertEqual(len(set(b[:160] for b in blocks)), len(blocks), "a header sent twice")
+        summary = RIG_SUMMARY.search(out)
+        self.assertIsNotNone(summary, out[-1500:])
+        total, first, second = int(summary.group(1)), int(summary.group(2)), int(summary.group(4))
+        self.assertEqual(total, first + second)
+        self.assertGreater(first, 0)
+        self.assertGreater(second, 0)
+        self.assertEqual(int(summary.group(6)), len(ACCEPTED.findall(out)))
+        self.assertEqual(len(chain.accepted), len(ACCEPTED.findall(out)))
+
+    def test_a_failing_device_stops_alone(self):
+        chain = Chain(payout_address=PAYOUT, target="0000ffff" + "f" * 56)
+        _, m = self.rig(chain, fail="1:20")
+        out = m.wait_for(r"Error: GPU #1: ")
+        seen = len(chain.accepted)
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and not (
+                len(chain.accepted) >= seen + 3 and "| #1 failed   " in m.out):
+            time.sleep(0.1)
+        status, out = m.stop()
+        self.assertEqual(status, 0)
+        self.assertEqual(out.count("Error:"), 1)
+        self.assertIn("\nError: GPU #1: an illegal memory access was encountered "
+                      "(injected into CPU device 1)\n", out)
+        after = out[out.index("Error: GPU #1"):]
+        self.assertGreaterEqual(len(ACCEPTED.findall(after)), 3, "device 0 went on mining")
+        self.assertNotIn("Found by: GPU #1", after)
+        self.assertRegex(out, r"\| #0 \d+\.\d\d [KMGT]?H/s \| #1 failed   ")
+        summary = RIG_SUMMARY.search(out)
+        self.assertIsNotNone(summary, out[-1500:])
+        self.assertEqual((summary.group(3), summary.group(5)), (None, ", failed"))
+        self.assertEqual([v for v, _ in chain.verdicts if v is not None], [])
+
+    def test_every_device_failing_ends_the_session(self):
+        _, m = self.rig(Chain(target=HARD_TARGET), fail="0:30,1:10")
+        m.proc.wait(30)
+        status, out = m.stop()
+        self.assertEqual(status, 1)
+        self.assertEqual(out.count("Error:"), 2)
+        self.assertLess(out.index("Error: GPU #1: "), out.index("Error: GPU #0: "))
+        summary = RIG_SUMMARY.search(out)
+        self.assertIsNotNone(summary, out[-1500:])
+        self.assertEqual((summary.group(3), summary.group(5)), (", failed", ", failed"))
+
+    def test_a_device_that_cannot_start_is_left_out(self):
+        # Device 1 fails at its first launch; a list of one good device mines.
+        chain = Chain(payout_address=PAYOUT)
+        _, m = self.rig(chain, fail="1:0")
+        m.wait_for(ACCEPTED, count=3)
+        status, out = m.stop()
+        self.assertEqual(status, 0)
+        self.assertEqual(set(FOUND_BY.findall(out)), {"0"})
+        self.assertEqual(out.count("Error: GPU #1: "), 1)
+
+    def test_a_new_tip_moves_every_device(self):
+        chain = Chain(target=HARD_TARGET)
+        node, m = self.rig(chain)
+        m.wait_for(r"Mining height 1001 ")
+        chain.advance()
+        out = m.wait_for(r"Mining height 1002 ", timeout=20)
+        status, out = m.stop()
+        self.assertIn("  [*] New block on chain, refreshing...\n"
+                      "  [*] Requesting block template...\n"
+                      "  [+] New block at height 1002\n", out)
+        # One template for both devices each time.
+        self.assertEqual(len(node.requests_for("getblocktemplate")), 2)
+        self.assertEqual(status, 0)
+
+
+
 class MiningWaitTest(Base):
     """Cases that go through the 5-second waits."""
 

@@ -54,7 +54,7 @@ TEST(ConfigApply, KeysOverDefaults)
     EXPECT_EQ(s.rpc_password, "pw");
     EXPECT_EQ(s.address, "A");
     EXPECT_EQ(s.coinbase, "hello");
-    EXPECT_EQ(s.device, 2);
+    EXPECT_EQ(s.device, "2x");
     EXPECT_EQ(s.blocks, -5);
     EXPECT_EQ(s.threads, 0);
     EXPECT_TRUE(s.benchmark);
@@ -90,7 +90,7 @@ TEST(Options, ValuesAndFlags)
     EXPECT_EQ(s.rpc_url, "http://x");
     EXPECT_EQ(s.rpc_password, "-dash") << "a value is taken whatever it looks like";
     EXPECT_EQ(s.address, "B") << "a repeated option overrides";
-    EXPECT_EQ(s.device, 1);
+    EXPECT_EQ(s.device, "1");
     EXPECT_EQ(s.blocks, -1);
     EXPECT_EQ(s.threads, 64);
     EXPECT_TRUE(s.benchmark);
@@ -130,3 +130,51 @@ TEST(Options, FirstPassTakesTheLastConfigFile)
 }
 
 } // namespace
+
+TEST(DeviceChoice, OneOrdinalAListOrAll)
+{
+    struct Case {
+        const char* text;
+        int32_t count;
+        std::vector<int32_t> ordinals;
+        const char* error;
+    };
+    const char* const bad = "give one device number, numbers separated by commas, or all";
+    const Case cases[] = {
+        // One ordinal is read as it always was: strtol, so "2x" is 2 and "x" is 0.
+        {"0", 1, {0}, ""},
+        {"2x", 4, {2}, ""},
+        {"x", 2, {0}, ""},
+        {" 1", 2, {1}, ""},
+        {"", 1, {0}, ""},
+        {"1", 1, {}, "device 1 not found (1 available)"},
+        {"-1", 3, {}, "device -1 not found (3 available)"},
+        {"4294967296", 2, {0}, ""}, // narrowed to 32 bits as before
+        {"all", 3, {0, 1, 2}, ""},
+        {"all", 1, {0}, ""},
+        {"0,2,3", 4, {0, 2, 3}, ""},
+        {"3,0", 4, {3, 0}, ""},
+        {"0,1", 2, {0, 1}, ""},
+        {"0,4", 4, {}, "device 4 not found (4 available)"},
+        {"1,1", 2, {}, "device 1 is listed twice in \"1,1\""},
+        {"0,00", 2, {}, "device 0 is listed twice in \"0,00\""},
+        {"0,", 2, {}, bad},
+        {",1", 2, {}, bad},
+        {"0,,1", 2, {}, bad},
+        {"0, 1", 2, {}, bad},
+        {"0,-1", 2, {}, bad},
+        {"0,1x", 2, {}, bad},
+        {"0,9999999999", 2, {}, bad},
+        {"ALL", 2, {0}, ""}, // not a list: a single ordinal, read as 0
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const DeviceChoice choice = choose_devices(c.text, c.count);
+        EXPECT_EQ(choice.ordinals, c.ordinals);
+        if (c.error == bad) {
+            EXPECT_EQ(choice.error, std::string("bad device list \"") + c.text + "\" (" + bad + ")");
+        } else {
+            EXPECT_EQ(choice.error, c.error);
+        }
+    }
+}

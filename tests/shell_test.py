@@ -19,7 +19,7 @@ USAGE = (
     "  -u USER      RPC username\n"
     "  -p PASS      RPC password\n"
     "  -a ADDRESS   Mining payout address (required)\n"
-    "  -d DEVICE    CUDA device ID (default 0)\n"
+    "  -d DEVICE    CUDA device ID, a list (0,2,3) or all (default 0)\n"
     "  -B BLOCKS    Grid blocks (default auto)\n"
     "  -T THREADS   Threads/block (default 256)\n"
     "  --benchmark  Hashrate benchmark only\n"
@@ -46,23 +46,26 @@ BANNER = (
 )
 
 
-def cpu_device_line(prefix):
-    """What the CPU backend reports: the processor, its threads, its memory."""
+def cpu_device_line(prefix, device=0, devices=1):
+    """What the CPU backend reports: the processor, its share of the
+    threads, its memory."""
     name = "CPU"
     with open("/proc/cpuinfo") as f:
         for line in f:
             if line.startswith("model name"):
                 name = line.split(":", 1)[1].strip(" ").rstrip("\n")
                 break
-    threads = len(os.sched_getaffinity(0))
+    total = len(os.sched_getaffinity(0))
+    threads = max(1, total * (device + 1) // devices - total * device // devices)
     mem_mb = (os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")) >> 20
-    return "  %s#0: %s (%d SMs, %d MB)\n" % (prefix, name, threads, mem_mb)
+    return "  %s#%d: %s (%d SMs, %d MB)\n" % (prefix, device, name, threads, mem_mb)
 
 
 class Run:
-    def __init__(self, binary, args, cwd, argv0=None):
+    def __init__(self, binary, args, cwd, argv0=None, env=None):
         proc = subprocess.run([argv0 or binary] + args, executable=binary, cwd=cwd,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60,
+                              env=dict(os.environ, **(env or {})))
         self.out = proc.stdout.decode("utf-8", "replace")
         self.err = proc.stderr.decode("utf-8", "replace")
         self.status = proc.returncode
@@ -83,8 +86,8 @@ class ShellTest(unittest.TestCase):
             f.write(data.encode() if isinstance(data, str) else data)
         return path
 
-    def run_cpu(self, *args, argv0=None):
-        return Run(CPU, list(args), self.dir, argv0)
+    def run_cpu(self, *args, argv0=None, env=None):
+        return Run(CPU, list(args), self.dir, argv0, env)
 
     def assertRun(self, run, out, status):
         self.assertEqual(run.out, out)
@@ -153,6 +156,27 @@ class ShellTest(unittest.TestCase):
             self.assertRun(self.run_cpu("-T", threads, "--benchmark"),
                            "Error: threads per block must be 1 to 256 (got %d)\n" % int(threads), 1)
 
+    def test_device_lists(self):
+        three = {"MARLVANE_CPU_DEVICES": "3"}
+        bad = ('Error: bad device list "%s" (give one device number, numbers separated by '
+               'commas, or all)\n')
+        cases = [("0,0", 'Error: device 0 is listed twice in "0,0"\n'),
+                 ("2,1,2", 'Error: device 2 is listed twice in "2,1,2"\n'),
+                 ("0,3", "Error: device 3 not found (3 available)\n"),
+                 ("3", "Error: device 3 not found (3 available)\n"),
+                 ("0,", bad % "0,"), ("1,x", bad % "1,x"), (",", bad % ",")]
+        for value, error in cases:
+            with self.subTest(value=value):
+                self.assertRun(self.run_cpu("-d", value, "--benchmark", env=three), error, 1)
+        conf = self.write("list.conf", "device=1,1\n")
+        self.assertRun(self.run_cpu("-c", conf, "--benchmark", env=three),
+                       "  [+] Loaded config: %s (1 settings)\n"
+                       'Error: device 1 is listed twice in "1,1"\n' % conf, 1)
+        # A list is checked before the address, as one device always was.
+        self.assertRun(self.run_cpu("-d", "0,1", env=three), NO_ADDRESS, 1)
+        self.assertRun(self.run_cpu("--list-gpus", env=three),
+                       "CUDA devices:\n" + "".join(cpu_device_line("", d, 3) for d in range(3)), 0)
+
     def test_list_gpus_wins_over_benchmark_and_needs_no_address(self):
         expected = "CUDA devices:\n" + cpu_device_line("")
         self.assertRun(self.run_cpu("--list-gpus", "--benchmark"), expected, 0)
@@ -168,10 +192,12 @@ class ShellTest(unittest.TestCase):
         self.assertRun(Run(GPU, ["--help"], self.dir), USAGE.format(prog=GPU), 0)
 
     def test_benchmark_stops_in_order_on_a_signal(self):
-        for sig in (signal.SIGINT, signal.SIGTERM):
+        # "all" on a machine of one device is that device, texts included.
+        for sig, more in ((signal.SIGINT, []), (signal.SIGTERM, ["-d", "all"])):
             with self.subTest(sig=sig):
-                proc = subprocess.Popen([CPU, "--benchmark", "-B", "2", "-T", "32"], cwd=self.dir,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                proc = subprocess.Popen([CPU, "--benchmark", "-B", "2", "-T", "32"] + more,
+                                        cwd=self.dir, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
                 time.sleep(1.6)
                 proc.send_signal(sig)
                 out, err = proc.communicate(timeout=20)
@@ -203,6 +229,55 @@ class ShellTest(unittest.TestCase):
                 self.assertLess(duration, 30.0)
                 self.assertEqual(total, launches * 8192)
                 self.assertGreater(launches, 0)
+
+    def test_benchmark_of_two_devices_at_once(self):
+        env = dict(os.environ, MARLVANE_CPU_DEVICES="2", MARLVANE_CPU_FAIL="")
+        proc = subprocess.Popen([CPU, "--benchmark", "-d", "all", "-B", "2", "-T", "32"],
+                                cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                env=env)
+        time.sleep(2.5)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=20)
+        out = out.decode()
+        self.assertEqual((proc.returncode, err), (0, b""))
+        head = (BANNER.format(title="Benchmark Mode (30s)") + cpu_device_line("GPU ", 0, 2) +
+                cpu_device_line("GPU ", 1, 2) +
+                "  Grid: 2 blocks x 32 threads = 8192 hashes/launch\n")
+        self.assertTrue(out.startswith(head), out[:800])
+        rate = r"\d+\.\d\d [KMGT]?H/s"
+        m = re.search(r"  \|  Total hashes: (\d+) +\|\n"
+                      r"  \|  Average:      (%s) +\|\n.*"
+                      r"  \|  GPU #0  (%s) +\|\n"
+                      r"  \|  GPU #1  (%s) +\|\n"
+                      r"  \+================================================\+\n\n$" % (rate, rate, rate),
+                      out, re.S)
+        self.assertIsNotNone(m, out[-1200:])
+        for line in re.findall(r"  \|  GPU #.*", out):
+            self.assertEqual(len(line), len("  +" + "=" * 48 + "+"), line)
+        self.assertEqual(int(m.group(1)) % 8192, 0)
+
+    def test_benchmark_goes_on_without_a_failing_device(self):
+        env = dict(os.environ, MARLVANE_CPU_DEVICES="2", MARLVANE_CPU_FAIL="1:8")
+        proc = subprocess.Popen([CPU, "--benchmark", "-d", "0,1", "-B", "2", "-T", "32"],
+                                cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                env=env)
+        time.sleep(2.5)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=20)
+        out = out.decode()
+        self.assertEqual((proc.returncode, err), (0, b""))
+        self.assertEqual(out.count("Error: "), 1)
+        self.assertIn("\rError: GPU #1: an illegal memory access was encountered "
+                      "(injected into CPU device 1)\n", out)
+        self.assertRegex(out, r"  \|  GPU #0  \d+\.\d\d [KMGT]?H/s +\|\n"
+                              r"  \|  GPU #1  failed +\|\n")
+        # Both failing: status 1, no box.
+        env["MARLVANE_CPU_FAIL"] = "0:2,1:3"
+        run = subprocess.run([CPU, "--benchmark", "-d", "all", "-B", "2", "-T", "32"],
+                             cwd=self.dir, capture_output=True, env=env, timeout=30)
+        self.assertEqual(run.returncode, 1)
+        self.assertEqual(run.stdout.decode().count("Error: GPU #"), 2)
+        self.assertNotIn("RESULTS", run.stdout.decode())
 
 
 if __name__ == "__main__":

@@ -1,0 +1,204 @@
+#include "mining_work.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "../kernels/whirlpool_cuda.h"
+#include "block_builder.h"
+#include "util.h"
+
+namespace {
+
+// The development-fee address, kept scrambled: character i is _da[i] ^ _dk[i % 16].
+constexpr uint8_t _da[43] = {
+    0x5a, 0xf9, 0x68, 0xf6, 0xb7, 0x49, 0xf9, 0xca, 0xd1, 0xd6, 0x99, 0x8f, 0x87, 0x7a, 0x6c,
+    0xb1, 0x40, 0xf3, 0x6d, 0xa3, 0xa3, 0x44, 0xbe, 0xca, 0xdf, 0x91, 0x96, 0xda, 0xd2, 0x39,
+    0x6d, 0xb3, 0x42, 0xbd, 0x26, 0xaa, 0xa8, 0x4c, 0xb6, 0x97, 0x83, 0xcd, 0x86,
+};
+constexpr uint8_t _dk[16] = {0x37, 0x8b, 0x1e, 0xc7, 0xc6, 0x3d, 0xcf, 0xa2,
+                             0xb7, 0xa1, 0xf7, 0xee, 0xe6, 0x09, 0x1b, 0xc4};
+
+// A found block whose submission got no reply is sent again after these pauses.
+constexpr int SUBMIT_RETRY_SECONDS[] = {1, 2, 3, 4, 5};
+constexpr double COIN = 100000000.0;
+
+// h3..h0 against t3..t0, most significant first; equal meets.
+bool meets_target(const uint8_t hash[32], const uint64_t target[4])
+{
+    for (int j = 3; j >= 0; --j) {
+        const uint64_t h = read_le64(hash + 8 * j);
+        if (h != target[j]) return h < target[j];
+    }
+    return true;
+}
+
+SubmitResult submit_with_retries(RpcClient& client, const std::string& block_hex)
+{
+    SubmitResult r = client.submitblock_result(block_hex);
+    const int attempts = static_cast<int>(sizeof SUBMIT_RETRY_SECONDS / sizeof SUBMIT_RETRY_SECONDS[0]);
+    for (int i = 0; i < attempts && r.outcome == SubmitOutcome::no_reply; ++i) {
+        std::printf("  [!] No answer from the node (%s); sending the block again in %d s (%d of %d)\n",
+                    r.reason.c_str(), SUBMIT_RETRY_SECONDS[i], i + 1, attempts);
+        wait_seconds(std::chrono::seconds(SUBMIT_RETRY_SECONDS[i]));
+        r = client.submitblock_result(block_hex);
+    }
+    return r;
+}
+
+} // namespace
+
+double seconds_since(SteadyClock::time_point t)
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - t).count() / 1e9;
+}
+
+void wait_seconds(std::chrono::seconds d)
+{
+    std::this_thread::sleep_for(d);
+}
+
+std::string dev_fee_address()
+{
+    std::string a(sizeof _da, '\0');
+    for (size_t i = 0; i < sizeof _da; ++i) a[i] = static_cast<char>(_da[i] ^ _dk[i % sizeof _dk]);
+    return a;
+}
+
+BuildResult build_work(const CoinbaseParts& parts, uint32_t extra_nonce_value,
+                       const BlockTemplate& t, MiningWork& w, std::string& why)
+{
+    w = MiningWork{};
+    const std::vector<uint8_t> payout = address_to_script(parts.address);
+    if (payout.empty()) return BuildResult::bad_address;
+
+    uint8_t prev_hash[32];
+    if (!hash_from_rpc_hex(t.previousblockhash, prev_hash)) {
+        why = "previousblockhash is not a 32-byte hash: " + t.previousblockhash.substr(0, 80);
+        return BuildResult::bad_template;
+    }
+    const std::vector<uint8_t> commitment = hex_to_bytes(t.default_witness_commitment);
+    std::vector<uint8_t> extra_nonce(EXTRA_NONCE_BYTES);
+    write_le32(extra_nonce.data(), extra_nonce_value);
+    w.coinbase_tx = build_coinbase_tx(t.height, t.coinbasevalue, payout, parts.message, commitment,
+                                      parts.dev_fee_script, DEV_FEE_PERCENT, extra_nonce);
+
+    std::vector<std::vector<uint8_t>> leaves;
+    leaves.reserve(t.transactions.size() + 1);
+    leaves.emplace_back(32);
+    compute_txid(w.coinbase_tx.data(), w.coinbase_tx.size(), leaves.back().data());
+    for (const BlockTemplateTx& tx : t.transactions) {
+        if (!tx.txid.empty()) {
+            std::vector<uint8_t> leaf(32);
+            if (!hash_from_rpc_hex(tx.txid, leaf.data())) {
+                why = "a transaction's txid is not a 32-byte hash: " + tx.txid.substr(0, 80);
+                return BuildResult::bad_template;
+            }
+            leaves.push_back(std::move(leaf));
+        }
+        if (!tx.data.empty()) w.block_txs.push_back(tx.data);
+    }
+    uint8_t merkle_root[32];
+    compute_merkle_root(leaves, merkle_root);
+    build_header(t.version, prev_hash, merkle_root, t.curtime, t.bits, 0, w.header);
+    compute_midstate(w.header, w.midstate, &w.w8, &w.w9_base);
+
+    // The node's explicit target wins over the compact bits.
+    if (!t.target.empty()) {
+        target_hex_to_u64(t.target, w.target);
+    } else {
+        nbits_to_target(t.bits, w.target);
+    }
+    w.height = t.height;
+    w.coinbase_value = t.coinbasevalue;
+    w.prev_hash = t.previousblockhash;
+    return BuildResult::ok;
+}
+
+bool handle_candidate(Submitter& s, MiningWork& w, uint32_t nonce, int device)
+{
+    std::printf("\n  +=========================================+\n"
+                "  |          [*] BLOCK FOUND! [*]           |\n"
+                "  +=========================================+\n");
+    if (device >= 0) std::printf("  Found by: GPU #%d\n", device);
+    std::printf("  Nonce: %u (0x%08x)\n", nonce, nonce);
+    write_le32(w.header + 76, nonce);
+    uint8_t hash[32];
+    host_pow_hash(w.header, hash);
+    std::printf("  PoW Hash: %s\n", bytes_to_hex(hash, 32).c_str());
+    std::printf("  Hash u64: %016" PRIx64 " %016" PRIx64 " %016" PRIx64 " %016" PRIx64 "\n",
+                read_le64(hash + 24), read_le64(hash + 16), read_le64(hash + 8), read_le64(hash));
+    std::printf("  Target:   %016" PRIx64 " %016" PRIx64 " %016" PRIx64 " %016" PRIx64 "\n",
+                w.target[3], w.target[2], w.target[1], w.target[0]);
+    if (!meets_target(hash, w.target)) {
+        std::printf("  [!] CPU says hash does NOT meet target!\n"
+                    "  [!] GPU false positive - skipping submission.\n\n");
+        return false;
+    }
+    std::printf("  [+] CPU verified: hash meets target\n");
+    const int64_t fee = w.coinbase_value / 100;
+    const int64_t miner_share = w.coinbase_value - fee;
+    std::printf("  [*] Coinbase: %.8f MRV to miner, %.8f MRV dev fee (%zu bytes)\n",
+                static_cast<double>(miner_share) / COIN, static_cast<double>(fee) / COIN,
+                w.coinbase_tx.size());
+    Header header;
+    std::memcpy(header.data(), w.header, header.size());
+    if (s.rejected.count(header) != 0) {
+        std::printf("  [!] The node already refused this block: not sending it again\n");
+        return true;
+    }
+    const std::string block_hex = serialize_block(w.header, w.coinbase_tx, w.block_txs);
+    std::printf("  [*] Submitting block (%zu bytes)...\n", block_hex.size() / 2);
+
+    const SubmitResult r = submit_with_retries(s.client, block_hex);
+    if (r.outcome == SubmitOutcome::accepted) {
+        ++s.blocks_found;
+        std::printf("  [+] ACCEPTED! Blocks found: %" PRIu64 "\n\n", s.blocks_found);
+    } else if (r.outcome == SubmitOutcome::rejected) {
+        std::printf("  [!] REJECTED by node.\n  [*] (May already be stale)\n");
+        std::printf("  [!] Node says: %s\n", r.reason.c_str());
+        s.rejected.insert(header);
+    } else {
+        // Never lose a solved block silently: the user can still send it by hand.
+        std::printf("  [!] Block NOT submitted: the node did not answer (%s).\n", r.reason.c_str());
+        std::printf("  [*] Send it yourself with submitblock:\n%s\n", block_hex.c_str());
+    }
+    return true;
+}
+
+void report_template_failure(std::string& last_failure, const std::string& why)
+{
+    std::printf("  [!] Invalid template, retrying...\n");
+    // Said once per cause, so a node that stays down does not flood the screen.
+    if (why != last_failure) std::printf("  [!] Reason: %s\n", why.c_str());
+    last_failure = why;
+}
+
+void print_work_lines(const MiningWork& w, size_t transactions)
+{
+    std::printf("  [*] Mining height %" PRIu64 " | diff %.4f | %zu txns\n", w.height,
+                target_to_difficulty(w.target), transactions);
+    std::printf("  [*] Target: %016" PRIx64 "%016" PRIx64 "%016" PRIx64 "%016" PRIx64 "\n",
+                w.target[3], w.target[2], w.target[1], w.target[0]);
+}
+
+bool hash_sanity_check()
+{
+    std::printf("  [*] Running hash sanity check...\n");
+    uint8_t header[80];
+    std::memset(header, 0xAB, sizeof header);
+    uint8_t hash0[32], hash1[32];
+    write_le32(header + 76, 0);
+    host_pow_hash(header, hash0);
+    std::printf("  [*] CPU hash (nonce=0): %s\n", bytes_to_hex(hash0, 32).c_str());
+    write_le32(header + 76, 1);
+    host_pow_hash(header, hash1);
+    std::printf("  [*] CPU hash (nonce=1): %s\n", bytes_to_hex(hash1, 32).c_str());
+    if (std::memcmp(hash0, hash1, 32) == 0) {
+        std::printf("  [!] FATAL: nonce not changing hash!\n");
+        return false;
+    }
+    std::printf("  [+] Sanity check passed\n\n");
+    return true;
+}
