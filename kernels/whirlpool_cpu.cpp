@@ -112,20 +112,37 @@ std::string processor_name()
     return "CPU";
 }
 
+// GPU threads a worker takes at a time, all at one step k.
+constexpr uint32_t CHUNK_THREADS = 512;
+
+// Every worker reads the flag at every nonce and takes chunks from the
+// counter: each has a cache line of its own, or the writes beside them
+// (the launching thread's stack, the counter) would bounce it between cores.
 struct LaunchResult {
-    std::atomic<uint32_t> found{0};
+    alignas(64) std::atomic<uint32_t> found{0};
     uint32_t nonce = 0;
+    alignas(64) std::atomic<uint32_t> next_chunk{0};
+    char tail[60];
 };
 
-// The GPU threads gid_begin..gid_end-1: step k of every thread before step
-// k+1 of any, so the grid sweeps one contiguous slice of stride nonces at a time.
-void run_threads(const CudaMiner& m, uint32_t nonce_base, uint64_t gid_begin, uint64_t gid_end,
-                 uint32_t stride, LaunchResult& result)
+// The launch as chunks of GPU threads at one step k, in order: step k of
+// every thread before step k+1 of any, so the grid sweeps one contiguous
+// slice of stride nonces at a time. Workers take the next chunk as they
+// finish one, so a worker the system holds back delays no other.
+void run_chunks(const CudaMiner& m, uint32_t nonce_base, uint64_t grid, uint32_t stride,
+                LaunchResult& result)
 {
     const WpJob job = m.job;
     const WpFlatTables& tables = m.tables;
     const uint64_t t3 = m.target[3];
-    for (uint32_t k = 0; k < WP_NONCES_PER_THREAD; ++k) {
+    const uint64_t per_step = (grid + CHUNK_THREADS - 1) / CHUNK_THREADS;
+    const uint64_t chunks = per_step * WP_NONCES_PER_THREAD;
+    while (true) {
+        const uint64_t c = result.next_chunk.fetch_add(1, std::memory_order_relaxed);
+        if (c >= chunks || result.found.load(std::memory_order_relaxed)) return;
+        const uint32_t k = static_cast<uint32_t>(c / per_step);
+        const uint64_t gid_begin = (c % per_step) * CHUNK_THREADS;
+        const uint64_t gid_end = std::min<uint64_t>(gid_begin + CHUNK_THREADS, grid);
         const uint32_t slice = nonce_base + k * stride;
         for (uint64_t gid = gid_begin; gid < gid_end; ++gid) {
             if (result.found.load(std::memory_order_relaxed)) return;
@@ -249,13 +266,11 @@ int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_
     const uint32_t workers =
         static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(device_threads(m->device)), grid));
     LaunchResult result;
-    auto share = [&](uint32_t w) {
-        run_threads(*m, nonce_base, grid * w / workers, grid * (w + 1) / workers, stride, result);
-    };
+    auto work = [&] { run_chunks(*m, nonce_base, grid, stride, result); };
     std::vector<std::thread> pool;
     pool.reserve(workers - 1);
-    for (uint32_t w = 1; w < workers; ++w) pool.emplace_back(share, w);
-    share(0);
+    for (uint32_t w = 1; w < workers; ++w) pool.emplace_back(work);
+    work();
     for (std::thread& t : pool) t.join();
 
     if (result.found.load() == 0) {

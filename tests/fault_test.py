@@ -12,7 +12,7 @@ import time
 import unittest
 
 from chain import Chain
-from mining_test import ACCEPTED, PAYOUT, Base, free_port
+from mining_test import ACCEPTED, PAYOUT, RIG_SUMMARY, TWO_DEVICES, Base, free_port
 from testnode import Reply, TestNode, TipMover
 
 SUBMITTING = re.compile(r"  \[\*\] Submitting block \(\d+ bytes\)\.\.\.\n")
@@ -104,6 +104,31 @@ class FaultTest(Base):
         self.assertEqual(set(stale) - {"bad-prevblk"}, set(), "only stale blocks are refused")
         self.assertEqual(len(SUBMITTING.findall(out)), len(chain.verdicts))
         self.assertNothingLost("tip moving every second", out, chain)
+
+    def test_a_rig_through_a_moving_tip_and_a_node_restart(self):
+        # Two devices, the tip moving every second, and the node away for
+        # three seconds in the middle: every find either reaches the node or
+        # is dropped as stale before it is verified; nothing is sent twice.
+        chain = Chain(payout_address=PAYOUT, target="000000ff" + "f" * 56)
+        port = free_port()
+        first = TestNode(chain=chain, port=port).start()
+        m = self.miner(first.url, "-d", "all", env=TWO_DEVICES, grid=None)
+        mover = TipMover(chain, 1.0).start()
+        self.cleanups.append(mover.stop)
+        time.sleep(15)
+        first.stop()
+        time.sleep(3)
+        second = self.node(chain, port=port)
+        time.sleep(15)
+        status, out = m.stop()
+        self.assertEqual(status, 0)
+        self.assertIsNotNone(RIG_SUMMARY.search(out), out[-1500:])
+        self.assertGreaterEqual(out.count("New block on chain, refreshing..."), 3)
+        stale = [v for v, _ in chain.verdicts if v is not None]
+        self.assertEqual(set(stale) - {"bad-prevblk"}, set(), "only stale blocks are refused")
+        blocks = [r.params[0] for n in (first, second) for r in n.requests_for("submitblock")]
+        self.assertEqual(len(blocks), len(set(blocks)), "a block sent twice")
+        self.assertNothingLost("rig through a moving tip and a node restart", out, chain)
 
     def test_submission_dropped_several_times_in_a_row(self):
         chain = Chain(payout_address=PAYOUT)
