@@ -224,7 +224,7 @@ void print_summary(const Rig& r)
                 hashrate_str(total / seconds).c_str());
     for (const Device& d : r.devices) {
         const uint64_t hashes = d.worker->hashes();
-        std::printf("    GPU #%d: %" PRIu64 "  (%s)%s\n", d.setup.device, hashes,
+        std::printf("    GPU #%d: %" PRIu64 " hashes  (%s)%s\n", d.setup.device, hashes,
                     hashrate_str(hashes / seconds).c_str(), d.failed ? ", failed" : "");
     }
     std::printf("  Blocks found: %" PRIu64 "\n\n", r.submitter.blocks_found);
