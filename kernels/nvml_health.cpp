@@ -6,11 +6,15 @@
 #include <mutex>
 #include <string>
 
+// The library's opaque device, under the library's own name, so that the
+// calls below have exactly the types its functions are defined with.
+struct nvmlDevice_st;
+
 namespace {
 
 // The few entry points used, as the library declares them: every call
-// returns 0 on success, the device is an opaque handle.
-using NvmlDevice = struct NvmlDeviceOpaque*;
+// returns 0 on success.
+using NvmlDevice = nvmlDevice_st*;
 using InitFn = int (*)();
 using HandleByBusIdFn = int (*)(const char*, NvmlDevice*);
 using ReadFn = int (*)(NvmlDevice, unsigned*);

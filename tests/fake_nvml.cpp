@@ -3,34 +3,34 @@
 // and an SM clock only (other clock kinds are "not supported").
 extern "C" {
 
-struct NvmlDeviceOpaque;
+struct nvmlDevice_st;
 
 int nvmlInit_v2() { return 0; }
 
-int nvmlDeviceGetHandleByPciBusId_v2(const char* bus_id, NvmlDeviceOpaque** device)
+int nvmlDeviceGetHandleByPciBusId_v2(const char* bus_id, nvmlDevice_st** device)
 {
     const char known[] = "0000:3B:00.0";
     for (unsigned i = 0; i < sizeof known; ++i) {
         if (bus_id[i] != known[i]) return 2; // invalid argument
     }
-    *device = reinterpret_cast<NvmlDeviceOpaque*>(0x1);
+    *device = reinterpret_cast<nvmlDevice_st*>(0x1);
     return 0;
 }
 
-int nvmlDeviceGetTemperature(NvmlDeviceOpaque*, int sensor, unsigned* value)
+int nvmlDeviceGetTemperature(nvmlDevice_st*, int sensor, unsigned* value)
 {
     if (sensor != 0) return 3;
     *value = 61;
     return 0;
 }
 
-int nvmlDeviceGetPowerUsage(NvmlDeviceOpaque*, unsigned* milliwatts)
+int nvmlDeviceGetPowerUsage(nvmlDevice_st*, unsigned* milliwatts)
 {
     *milliwatts = 285999;
     return 0;
 }
 
-int nvmlDeviceGetClockInfo(NvmlDeviceOpaque*, int kind, unsigned* mhz)
+int nvmlDeviceGetClockInfo(nvmlDevice_st*, int kind, unsigned* mhz)
 {
     if (kind != 1) return 3;
     *mhz = 1980;
