@@ -14,9 +14,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -40,6 +40,10 @@ struct CudaMiner {
     uint64_t job_w8;
     uint64_t job_w9_base;
     WpFlatTables tables;
+    // Read at create: the device's share of the hardware threads, and the
+    // launch after which a test wants it to fail (-1: never).
+    int workers;
+    long fail_after;
     long launches;
     std::string error;
 };
@@ -122,7 +126,6 @@ struct LaunchResult {
     alignas(64) std::atomic<uint32_t> found{0};
     uint32_t nonce = 0;
     alignas(64) std::atomic<uint32_t> next_chunk{0};
-    char tail[60];
 };
 
 // The launch as chunks of GPU threads at one step k, in order: step k of
@@ -200,6 +203,8 @@ CudaMiner* cuda_miner_create(int device, int blocks, int threads)
     m->device = device;
     m->blocks = blocks;
     m->threads = threads;
+    m->workers = device_threads(device);
+    m->fail_after = failing_launch(device);
     if (device < 0 || device >= device_count())
         m->error = "there is no device " + std::to_string(device) +
                    (device_count() == 1 ? " (the CPU is device 0)"
@@ -232,8 +237,7 @@ int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_
 {
     *hashes_out = 0;
     if (!m->error.empty()) return -1;
-    const long failing = failing_launch(m->device);
-    if (failing >= 0 && m->launches >= failing) {
+    if (m->fail_after >= 0 && m->launches >= m->fail_after) {
         m->error = "an illegal memory access was encountered (injected into CPU device " +
                    std::to_string(m->device) + ")";
         return -1;
@@ -264,7 +268,7 @@ int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_
     const uint64_t grid = uint64_t{static_cast<uint32_t>(m->blocks)} * static_cast<uint32_t>(m->threads);
     const uint32_t stride = static_cast<uint32_t>(grid);
     const uint32_t workers =
-        static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(device_threads(m->device)), grid));
+        static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(m->workers), grid));
     LaunchResult result;
     auto work = [&] { run_chunks(*m, nonce_base, grid, stride, result); };
     std::vector<std::thread> pool;

@@ -51,12 +51,28 @@ struct BenchDevice {
     BenchDevice& operator=(const BenchDevice&) = delete;
     ~BenchDevice()
     {
-        if (thread.joinable()) thread.join();
         if (miner) cuda_miner_destroy(miner);
     }
 };
 
 using BenchDevices = std::vector<std::unique_ptr<BenchDevice>>;
+
+// The devices and their signals; whichever way the run ends, every thread
+// is told to stop and joined before the handles go.
+struct BenchRun {
+    BenchDevices devices;
+    std::atomic<bool> go{false};
+    std::atomic<bool> stop{false};
+
+    void stop_all()
+    {
+        stop = true;
+        for (auto& d : devices) {
+            if (d->thread.joinable()) d->thread.join();
+        }
+    }
+    ~BenchRun() { stop_all(); }
+};
 
 // Warm-up launches, then launches from the go signal until the stop signal.
 void run_device(BenchDevice& d, const std::atomic<bool>& go, const std::atomic<bool>& stop)
@@ -168,22 +184,22 @@ int run_benchmark(const std::vector<DeviceSetup>& setups, int32_t threads)
 {
     print_banner("Benchmark Mode (30s)");
     for (const DeviceSetup& d : setups) print_device_line("GPU ", d.device);
-    for (const DeviceSetup& d : setups) {
-        const int per_launch = static_cast<int>(launch_hashes(d.blocks, threads));
-        if (same_grid(setups)) {
-            std::printf("  Grid: %d blocks x %d threads = %d hashes/launch\n", d.blocks, threads,
-                        per_launch);
-            break;
-        }
-        std::printf("  Grid #%d: %d blocks x %d threads = %d hashes/launch\n", d.device, d.blocks,
-                    threads, per_launch);
+    if (same_grid(setups)) {
+        const DeviceSetup& d = setups.front();
+        std::printf("  Grid: %d blocks x %d threads = %d hashes/launch\n", d.blocks, threads,
+                    static_cast<int>(launch_hashes(d.blocks, threads)));
+    } else {
+        for (const DeviceSetup& d : setups)
+            std::printf("  Grid #%d: %d blocks x %d threads = %d hashes/launch\n", d.device,
+                        d.blocks, threads, static_cast<int>(launch_hashes(d.blocks, threads)));
     }
     std::printf("  Shared mem: %d KB (T0 and T0 rotated by 8, one copy per half-warp lane)\n\n",
                 WP_SHARED_KB_PER_BLOCK);
 
     // The tables go to each device right after its handle, on this thread,
     // where its create made it the current device.
-    BenchDevices devices;
+    BenchRun run;
+    BenchDevices& devices = run.devices;
     for (const DeviceSetup& setup : setups) {
         devices.push_back(std::make_unique<BenchDevice>());
         BenchDevice& d = *devices.back();
@@ -196,42 +212,30 @@ int run_benchmark(const std::vector<DeviceSetup>& setups, int32_t threads)
         cuda_whirlpool_init(WP_T0, WP_RC);
         cuda_miner_set_work(d.miner, BENCH_MIDSTATE, BENCH_TARGET);
     }
-    report_failures(devices);
-    if (count_in(devices, Phase::failed) == devices.size()) return 1;
+    // Reports what failed since the last look; true when nothing is left.
+    auto all_failed = [&] {
+        report_failures(devices);
+        return count_in(devices, Phase::failed) == devices.size();
+    };
+    if (all_failed()) return 1;
 
     std::printf("  Warming up...\r");
     std::fflush(stdout);
-    std::atomic<bool> go{false};
-    std::atomic<bool> stop{false};
     for (auto& d : devices) {
         if (d->phase.load() == Phase::failed) continue;
-        d->thread = std::thread(run_device, std::ref(*d), std::cref(go), std::cref(stop));
+        d->thread = std::thread(run_device, std::ref(*d), std::cref(run.go), std::cref(run.stop));
     }
-    auto stop_all = [&] {
-        stop = true;
-        for (auto& d : devices) {
-            if (d->thread.joinable()) d->thread.join();
-        }
-    };
     while (g_running && count_in(devices, Phase::warming) > 0) std::this_thread::sleep_for(WATCH_INTERVAL);
-    report_failures(devices);
-    if (count_in(devices, Phase::failed) == devices.size()) {
-        stop_all();
-        return 1;
-    }
+    if (all_failed()) return 1;
     std::printf("  Running 30s benchmark...                    \n\n");
 
     const WallClock::time_point start = WallClock::now();
-    go = true;
+    run.go = true;
     WallClock::time_point last_progress = start;
     double peak = 0.0;
     while (g_running) {
         std::this_thread::sleep_for(WATCH_INTERVAL);
-        report_failures(devices);
-        if (count_in(devices, Phase::failed) == devices.size()) {
-            stop_all();
-            return 1;
-        }
+        if (all_failed()) return 1;
         const WallClock::time_point now = WallClock::now();
         const double elapsed = seconds_between(start, now);
         if (elapsed >= BENCH_SECONDS) break;
@@ -245,7 +249,7 @@ int run_benchmark(const std::vector<DeviceSetup>& setups, int32_t threads)
         }
     }
     // Every device ends the launch it is in: the 30 seconds end with the last.
-    stop_all();
+    run.stop_all();
     report_failures(devices);
     const double duration = seconds_between(start, WallClock::now());
     print_results(devices, setups, threads, duration, peak);

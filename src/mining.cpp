@@ -184,12 +184,11 @@ int run_miner(const std::string& rpc_url, const std::string& rpc_user,
 {
     print_banner("Solo Mining");
     for (const DeviceSetup& d : devices) print_device_line("GPU ", d.device);
-    for (const DeviceSetup& d : devices) {
-        if (same_grid(devices)) {
-            std::printf("  Grid:    %d blocks x %d threads\n", d.blocks, threads);
-            break;
-        }
-        std::printf("  Grid #%d: %d blocks x %d threads\n", d.device, d.blocks, threads);
+    if (same_grid(devices)) {
+        std::printf("  Grid:    %d blocks x %d threads\n", devices.front().blocks, threads);
+    } else {
+        for (const DeviceSetup& d : devices)
+            std::printf("  Grid #%d: %d blocks x %d threads\n", d.device, d.blocks, threads);
     }
     std::printf("  RPC:     %s\n", rpc_url.c_str());
     std::printf("  Address: %s\n\n", address.c_str());

@@ -230,16 +230,20 @@ class ShellTest(unittest.TestCase):
                 self.assertEqual(total, launches * 8192)
                 self.assertGreater(launches, 0)
 
-    def test_benchmark_of_two_devices_at_once(self):
-        env = dict(os.environ, MARLVANE_CPU_DEVICES="2", MARLVANE_CPU_FAIL="")
-        proc = subprocess.Popen([CPU, "--benchmark", "-d", "all", "-B", "2", "-T", "32"],
+    def rig_benchmark(self, devices, fail):
+        """A two-device benchmark stopped by SIGINT after 2.5 s: its output."""
+        env = dict(os.environ, MARLVANE_CPU_DEVICES="2", MARLVANE_CPU_FAIL=fail)
+        proc = subprocess.Popen([CPU, "--benchmark", "-d", devices, "-B", "2", "-T", "32"],
                                 cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 env=env)
         time.sleep(2.5)
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=20)
-        out = out.decode()
         self.assertEqual((proc.returncode, err), (0, b""))
+        return out.decode()
+
+    def test_benchmark_of_two_devices_at_once(self):
+        out = self.rig_benchmark("all", "")
         head = (BANNER.format(title="Benchmark Mode (30s)") + cpu_device_line("GPU ", 0, 2) +
                 cpu_device_line("GPU ", 1, 2) +
                 "  Grid: 2 blocks x 32 threads = 8192 hashes/launch\n")
@@ -257,22 +261,14 @@ class ShellTest(unittest.TestCase):
         self.assertEqual(int(m.group(1)) % 8192, 0)
 
     def test_benchmark_goes_on_without_a_failing_device(self):
-        env = dict(os.environ, MARLVANE_CPU_DEVICES="2", MARLVANE_CPU_FAIL="1:8")
-        proc = subprocess.Popen([CPU, "--benchmark", "-d", "0,1", "-B", "2", "-T", "32"],
-                                cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                env=env)
-        time.sleep(2.5)
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=20)
-        out = out.decode()
-        self.assertEqual((proc.returncode, err), (0, b""))
+        out = self.rig_benchmark("0,1", "1:8")
         self.assertEqual(out.count("Error: "), 1)
         self.assertIn("\rError: GPU #1: an illegal memory access was encountered "
                       "(injected into CPU device 1)\n", out)
         self.assertRegex(out, r"  \|  GPU #0  \d+\.\d\d [KMGT]?H/s +\|\n"
                               r"  \|  GPU #1  failed +\|\n")
         # Both failing: status 1, no box.
-        env["MARLVANE_CPU_FAIL"] = "0:2,1:3"
+        env = dict(os.environ, MARLVANE_CPU_DEVICES="2", MARLVANE_CPU_FAIL="0:2,1:3")
         run = subprocess.run([CPU, "--benchmark", "-d", "all", "-B", "2", "-T", "32"],
                              cwd=self.dir, capture_output=True, env=env, timeout=30)
         self.assertEqual(run.returncode, 1)
