@@ -1,5 +1,6 @@
 #include "block_builder.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstring>
@@ -187,7 +188,7 @@ bool hash_from_rpc_hex(const std::string& hex, uint8_t out[32])
 
 namespace {
 
-using Hash = std::array<uint8_t, 32>;
+using Hash = Hash32;
 
 Hash merkle_parent(const Hash& left, const Hash& right)
 {
@@ -219,6 +220,35 @@ void compute_merkle_root(const std::vector<std::vector<uint8_t>>& leaves, uint8_
         level.resize((n + 1) / 2);
     }
     std::memcpy(out, level[0].data(), 32);
+}
+
+std::vector<Hash32> coinbase_merkle_branch(const std::vector<Hash32>& tx_leaves)
+{
+    // Level 0 is the coinbase, unknown here, then the transactions. Only
+    // entry 0 of each level depends on the coinbase; its sibling never does.
+    std::vector<Hash> level(tx_leaves.size() + 1);
+    std::copy(tx_leaves.begin(), tx_leaves.end(), level.begin() + 1);
+    std::vector<Hash32> branch;
+    while (level.size() > 1) {
+        branch.push_back(level[1]);
+        const size_t n = level.size();
+        for (size_t i = 2; i < n; i += 2) {
+            // An odd level pairs its last entry with itself.
+            const Hash& right = i + 1 < n ? level[i + 1] : level[i];
+            level[i / 2] = merkle_parent(level[i], right);
+        }
+        level.resize((n + 1) / 2);
+    }
+    return branch;
+}
+
+void merkle_root_from_branch(const uint8_t coinbase_txid[32], const std::vector<Hash32>& branch,
+                             uint8_t out[32])
+{
+    Hash h;
+    std::memcpy(h.data(), coinbase_txid, 32);
+    for (const Hash& sibling : branch) h = merkle_parent(h, sibling);
+    std::memcpy(out, h.data(), 32);
 }
 
 void build_header(int32_t version, const uint8_t prev_hash[32], const uint8_t merkle_root[32],

@@ -4,6 +4,7 @@
 // shows them reversed. Hashing and addresses are the layers below.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -43,6 +44,15 @@ std::string fit_coinbase_message(const std::string& message);
 bool hash_from_rpc_hex(const std::string& hex, uint8_t out[32]);
 
 void compute_merkle_root(const std::vector<std::vector<uint8_t>>& leaves, uint8_t out[32]);
+
+using Hash32 = std::array<uint8_t, 32>;
+// The hashes the coinbase (leaf 0) is paired with on its way to the root of
+// the tree over the coinbase and these transactions' txids. Made once per
+// template, so that each new coinbase costs one hash per level.
+std::vector<Hash32> coinbase_merkle_branch(const std::vector<Hash32>& tx_leaves);
+// The root of that tree for one coinbase txid.
+void merkle_root_from_branch(const uint8_t coinbase_txid[32], const std::vector<Hash32>& branch,
+                             uint8_t out[32]);
 void build_header(int32_t version, const uint8_t prev_hash[32], const uint8_t merkle_root[32],
                   uint32_t time, uint32_t bits, uint32_t nonce, uint8_t out[80]);
 std::string serialize_block(const uint8_t header[80], const std::vector<uint8_t>& coinbase_tx,

@@ -110,10 +110,9 @@ void run_job(Session& s)
         wait_seconds(RETRY_WAIT);
         return;
     }
-    MiningWork w;
+    TemplateWork tw;
     std::string why;
-    const BuildResult built = build_work(s.parts, s.extra_nonce, t, w, why);
-    if (built == BuildResult::bad_template) {
+    if (!prepare_template(t, tw, why)) {
         report_template_failure(s.last_template_failure, why);
         wait_seconds(RETRY_WAIT);
         return;
@@ -124,9 +123,9 @@ void run_job(Session& s)
         s.submitter.rejected.clear(); // refused blocks on an older parent can never come back
         std::printf("  [+] New block at height %" PRIu64 "\n", t.height);
     }
-    if (built == BuildResult::bad_address) {
-        std::printf("  [!] Cannot decode address: %s\n", s.parts.address.c_str());
-        std::printf("  [!] Failed to build block header\n");
+    MiningWork w;
+    if (!build_work(s.parts, s.extra_nonce, tw, w)) {
+        report_bad_address(s.parts.address);
         wait_seconds(RETRY_WAIT);
         return;
     }

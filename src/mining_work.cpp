@@ -66,54 +66,68 @@ std::string dev_fee_address()
     return a;
 }
 
-BuildResult build_work(const CoinbaseParts& parts, uint32_t extra_nonce_value,
-                       const BlockTemplate& t, MiningWork& w, std::string& why)
+bool prepare_template(const BlockTemplate& t, TemplateWork& out, std::string& why)
+{
+    out = TemplateWork{};
+    if (!hash_from_rpc_hex(t.previousblockhash, out.prev_hash)) {
+        why = "previousblockhash is not a 32-byte hash: " + t.previousblockhash.substr(0, 80);
+        return false;
+    }
+    std::vector<Hash32> tx_leaves;
+    tx_leaves.reserve(t.transactions.size());
+    auto block_txs = std::make_shared<std::vector<std::string>>();
+    for (const BlockTemplateTx& tx : t.transactions) {
+        if (!tx.txid.empty()) {
+            tx_leaves.emplace_back();
+            if (!hash_from_rpc_hex(tx.txid, tx_leaves.back().data())) {
+                why = "a transaction's txid is not a 32-byte hash: " + tx.txid.substr(0, 80);
+                return false;
+            }
+        }
+        if (!tx.data.empty()) block_txs->push_back(tx.data);
+    }
+    out.merkle_branch = coinbase_merkle_branch(tx_leaves);
+    out.block_txs = std::move(block_txs);
+    out.witness_commitment = hex_to_bytes(t.default_witness_commitment);
+    // The node's explicit target wins over the compact bits.
+    if (!t.target.empty()) {
+        target_hex_to_u64(t.target, out.target);
+    } else {
+        nbits_to_target(t.bits, out.target);
+    }
+    out.version = t.version;
+    out.curtime = t.curtime;
+    out.bits = t.bits;
+    out.height = t.height;
+    out.coinbase_value = t.coinbasevalue;
+    out.transactions = t.transactions.size();
+    out.prev_hash_hex = t.previousblockhash;
+    return true;
+}
+
+bool build_work(const CoinbaseParts& parts, uint32_t extra_nonce_value, const TemplateWork& t,
+                MiningWork& w)
 {
     w = MiningWork{};
     const std::vector<uint8_t> payout = address_to_script(parts.address);
-    if (payout.empty()) return BuildResult::bad_address;
-
-    uint8_t prev_hash[32];
-    if (!hash_from_rpc_hex(t.previousblockhash, prev_hash)) {
-        why = "previousblockhash is not a 32-byte hash: " + t.previousblockhash.substr(0, 80);
-        return BuildResult::bad_template;
-    }
-    const std::vector<uint8_t> commitment = hex_to_bytes(t.default_witness_commitment);
+    if (payout.empty()) return false;
     std::vector<uint8_t> extra_nonce(EXTRA_NONCE_BYTES);
     write_le32(extra_nonce.data(), extra_nonce_value);
-    w.coinbase_tx = build_coinbase_tx(t.height, t.coinbasevalue, payout, parts.message, commitment,
-                                      parts.dev_fee_script, DEV_FEE_PERCENT, extra_nonce);
-
-    std::vector<std::vector<uint8_t>> leaves;
-    leaves.reserve(t.transactions.size() + 1);
-    leaves.emplace_back(32);
-    compute_txid(w.coinbase_tx.data(), w.coinbase_tx.size(), leaves.back().data());
-    for (const BlockTemplateTx& tx : t.transactions) {
-        if (!tx.txid.empty()) {
-            std::vector<uint8_t> leaf(32);
-            if (!hash_from_rpc_hex(tx.txid, leaf.data())) {
-                why = "a transaction's txid is not a 32-byte hash: " + tx.txid.substr(0, 80);
-                return BuildResult::bad_template;
-            }
-            leaves.push_back(std::move(leaf));
-        }
-        if (!tx.data.empty()) w.block_txs.push_back(tx.data);
-    }
+    w.coinbase_tx = build_coinbase_tx(t.height, t.coinbase_value, payout, parts.message,
+                                      t.witness_commitment, parts.dev_fee_script, DEV_FEE_PERCENT,
+                                      extra_nonce);
+    uint8_t txid[32];
+    compute_txid(w.coinbase_tx.data(), w.coinbase_tx.size(), txid);
     uint8_t merkle_root[32];
-    compute_merkle_root(leaves, merkle_root);
-    build_header(t.version, prev_hash, merkle_root, t.curtime, t.bits, 0, w.header);
+    merkle_root_from_branch(txid, t.merkle_branch, merkle_root);
+    build_header(t.version, t.prev_hash, merkle_root, t.curtime, t.bits, 0, w.header);
     compute_midstate(w.header, w.midstate, &w.w8, &w.w9_base);
-
-    // The node's explicit target wins over the compact bits.
-    if (!t.target.empty()) {
-        target_hex_to_u64(t.target, w.target);
-    } else {
-        nbits_to_target(t.bits, w.target);
-    }
+    std::memcpy(w.target, t.target, sizeof w.target);
     w.height = t.height;
-    w.coinbase_value = t.coinbasevalue;
-    w.prev_hash = t.previousblockhash;
-    return BuildResult::ok;
+    w.coinbase_value = t.coinbase_value;
+    w.prev_hash = t.prev_hash_hex;
+    w.block_txs = t.block_txs;
+    return true;
 }
 
 bool handle_candidate(Submitter& s, MiningWork& w, uint32_t nonce, int device)
@@ -148,7 +162,7 @@ bool handle_candidate(Submitter& s, MiningWork& w, uint32_t nonce, int device)
         std::printf("  [!] The node already refused this block: not sending it again\n");
         return true;
     }
-    const std::string block_hex = serialize_block(w.header, w.coinbase_tx, w.block_txs);
+    const std::string block_hex = serialize_block(w.header, w.coinbase_tx, *w.block_txs);
     std::printf("  [*] Submitting block (%zu bytes)...\n", block_hex.size() / 2);
 
     const SubmitResult r = submit_with_retries(s.client, block_hex);
@@ -173,6 +187,12 @@ void report_template_failure(std::string& last_failure, const std::string& why)
     // Said once per cause, so a node that stays down does not flood the screen.
     if (why != last_failure) std::printf("  [!] Reason: %s\n", why.c_str());
     last_failure = why;
+}
+
+void report_bad_address(const std::string& address)
+{
+    std::printf("  [!] Cannot decode address: %s\n", address.c_str());
+    std::printf("  [!] Failed to build block header\n");
 }
 
 void print_work_lines(const MiningWork& w, size_t transactions)

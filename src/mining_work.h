@@ -7,11 +7,34 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "block_builder.h"
 #include "rpc_client.h"
+
+// What every job on one template shares, made once per template: only the
+// coinbase (with its extra nonce) and the merkle root differ between jobs.
+struct TemplateWork {
+    int32_t version;
+    uint8_t prev_hash[32];
+    uint32_t curtime;
+    uint32_t bits;
+    uint64_t height;
+    int64_t coinbase_value;
+    uint64_t target[4];
+    size_t transactions; // the template's entries, as the node listed them
+    std::string prev_hash_hex;
+    std::vector<uint8_t> witness_commitment;
+    std::vector<Hash32> merkle_branch;
+    // Shared by every job of the template and by the found block it makes.
+    std::shared_ptr<const std::vector<std::string>> block_txs;
+};
+
+// False with the reason when the node got the template wrong.
+bool prepare_template(const BlockTemplate& t, TemplateWork& out, std::string& why);
 
 // One header to search, with everything needed to submit it once solved.
 struct MiningWork {
@@ -24,7 +47,7 @@ struct MiningWork {
     int64_t coinbase_value;
     std::string prev_hash;
     std::vector<uint8_t> coinbase_tx;
-    std::vector<std::string> block_txs;
+    std::shared_ptr<const std::vector<std::string>> block_txs;
 };
 
 // What the coinbase pays and says, the same for every job of a session.
@@ -34,11 +57,9 @@ struct CoinbaseParts {
     std::vector<uint8_t> dev_fee_script;
 };
 
-enum class BuildResult { ok, bad_address, bad_template };
-
-// A template the node got wrong gives bad_template with the reason in why.
-BuildResult build_work(const CoinbaseParts& parts, uint32_t extra_nonce, const BlockTemplate& t,
-                       MiningWork& w, std::string& why);
+// False when the payout address cannot be decoded.
+bool build_work(const CoinbaseParts& parts, uint32_t extra_nonce, const TemplateWork& t,
+                MiningWork& w);
 
 using Header = std::array<uint8_t, 80>;
 // The header without its nonce: what one job searches.
@@ -60,6 +81,8 @@ bool handle_candidate(Submitter& s, MiningWork& w, uint32_t nonce, int device);
 
 // "  [!] Invalid template, retrying...", with the reason once per cause.
 void report_template_failure(std::string& last_failure, const std::string& why);
+// The two lines of a payout address that cannot be decoded.
+void report_bad_address(const std::string& address);
 // "  [*] Mining height ..." and "  [*] Target: ...".
 void print_work_lines(const MiningWork& w, size_t transactions);
 

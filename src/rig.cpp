@@ -37,7 +37,7 @@ struct Rig {
     std::vector<Device> devices{};
     DeviceEvents events{};
     Submitter submitter;
-    BlockTemplate tmpl{};
+    TemplateWork tmpl{};
     bool have_template = false;
     bool need_template = true;
     SteadyClock::time_point template_requested_at{};
@@ -63,27 +63,20 @@ uint32_t extra_nonce_of(const Rig& r, size_t i)
 }
 
 // New work for device i from the current template, unless its header
-// would not change: then it goes on where it is. False when the template
-// cannot be built (said already).
+// would not change: then it goes on where it is. False when the payout
+// address cannot be decoded (said already).
 bool assign_work(Rig& r, size_t i, bool& printed)
 {
     Device& d = r.devices[i];
     if (d.failed) return true;
     MiningWork w;
-    std::string why;
-    const BuildResult built = build_work(r.parts, extra_nonce_of(r, i), r.tmpl, w, why);
-    if (built == BuildResult::bad_template) {
-        report_template_failure(r.last_template_failure, why);
-        return false;
-    }
-    if (built == BuildResult::bad_address) {
-        std::printf("  [!] Cannot decode address: %s\n", r.parts.address.c_str());
-        std::printf("  [!] Failed to build block header\n");
+    if (!build_work(r.parts, extra_nonce_of(r, i), r.tmpl, w)) {
+        report_bad_address(r.parts.address);
         return false;
     }
     if (d.job && std::memcmp(d.job->work.header, w.header, WORK_BYTES) == 0) return true;
     if (!printed) {
-        print_work_lines(w, r.tmpl.transactions.size());
+        print_work_lines(w, r.tmpl.transactions);
         printed = true;
     }
     d.job = std::make_shared<const DeviceJob>(DeviceJob{r.next_job_id++, std::move(w), 0});
@@ -104,21 +97,31 @@ void fetch_template(Rig& r)
 {
     std::printf("  [*] Requesting block template...\n");
     r.template_requested_at = SteadyClock::now();
-    BlockTemplate t = r.client.getblocktemplate();
+    const BlockTemplate t = r.client.getblocktemplate();
     if (!t.valid) {
         report_template_failure(r.last_template_failure, r.client.last_failure());
         wait_seconds(RETRY_WAIT);
         return;
     }
-    r.tmpl = std::move(t);
+    TemplateWork prepared;
+    std::string why;
+    if (!prepare_template(t, prepared, why)) {
+        // A template the node got wrong: no device mines it.
+        report_template_failure(r.last_template_failure, why);
+        pause_all(r);
+        r.have_template = false;
+        wait_seconds(RETRY_WAIT);
+        return;
+    }
+    r.tmpl = std::move(prepared);
     r.have_template = true;
-    r.passed_parents.erase(r.tmpl.previousblockhash);
-    if (r.tmpl.previousblockhash != r.last_prev_hash) {
+    r.passed_parents.erase(t.previousblockhash);
+    if (t.previousblockhash != r.last_prev_hash) {
         if (!r.last_prev_hash.empty()) r.passed_parents.insert(r.last_prev_hash);
-        r.last_prev_hash = r.tmpl.previousblockhash;
+        r.last_prev_hash = t.previousblockhash;
         r.submitter.rejected.clear(); // refused blocks on an older parent can never come back
         r.sent.clear();
-        std::printf("  [+] New block at height %" PRIu64 "\n", r.tmpl.height);
+        std::printf("  [+] New block at height %" PRIu64 "\n", t.height);
     }
     bool printed = false;
     for (size_t i = 0; i < r.devices.size(); ++i) {

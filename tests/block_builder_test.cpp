@@ -552,6 +552,29 @@ TEST(Merkle, MatchesANaiveTree)
     }
 }
 
+TEST(Merkle, CoinbaseBranchGivesTheSameRoot)
+{
+    // The session builds one branch per template and a root per coinbase.
+    std::mt19937 rng(9);
+    for (size_t n = 0; n <= 40; ++n) {
+        SCOPED_TRACE(n);
+        std::vector<Bytes> leaves;
+        std::vector<Hash32> txs;
+        for (size_t i = 0; i <= n; ++i) leaves.push_back(random_bytes(rng, 32));
+        for (size_t i = 1; i <= n; ++i) {
+            txs.emplace_back();
+            std::copy(leaves[i].begin(), leaves[i].end(), txs.back().begin());
+        }
+        const std::vector<Hash32> branch = coinbase_merkle_branch(txs);
+        size_t levels = 0;
+        while ((size_t{1} << levels) < n + 1) ++levels;
+        EXPECT_EQ(branch.size(), levels);
+        Bytes root(32);
+        merkle_root_from_branch(leaves[0].data(), branch, root.data());
+        EXPECT_EQ(root, naive_root(leaves));
+    }
+}
+
 Bytes rpc_hash(const std::string& text)
 {
     Bytes out(32);
