@@ -11,7 +11,6 @@
 #include <cuda_runtime.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -24,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "../tests/pow_job.h"
 #include "previous_kernel.cuh"
 #include "search_kernel_figures.h"
 #include "util.h"
@@ -32,7 +32,6 @@
 
 namespace {
 
-using Value = std::array<uint64_t, 4>; // h0..h3
 using Clock = std::chrono::steady_clock;
 
 constexpr int THREADS = 256;
@@ -51,46 +50,6 @@ void check(bool ok, const std::string& what)
 double seconds_since(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-struct Job {
-    uint8_t header[80];
-    uint64_t midstate[8];
-    uint64_t w8;
-    uint64_t w9_base;
-};
-
-Job random_job(std::mt19937_64& rng)
-{
-    Job j;
-    for (uint8_t& b : j.header) b = static_cast<uint8_t>(rng());
-    compute_midstate(j.header, j.midstate, &j.w8, &j.w9_base);
-    return j;
-}
-
-Value host_value(const Job& job, uint32_t nonce)
-{
-    uint8_t header[80];
-    std::memcpy(header, job.header, 80);
-    write_le32(header + 76, nonce);
-    uint8_t x[32];
-    host_pow_hash(header, x);
-    return {read_le64(x), read_le64(x + 8), read_le64(x + 16), read_le64(x + 24)};
-}
-
-bool less_256(const Value& a, const Value& b)
-{
-    for (int j = 3; j >= 0; --j) {
-        if (a[j] != b[j]) return a[j] < b[j];
-    }
-    return false;
-}
-
-Value minus_one(Value v)
-{
-    for (int j = 0; j < 4 && v[j]-- == 0; ++j) {
-    }
-    return v;
 }
 
 std::string hex32(uint32_t v)
@@ -125,14 +84,14 @@ CudaMiner* make_miner(int device, int blocks)
 // when the target is its value, and miss when the target is one less.
 struct Best {
     uint32_t nonce;
-    Value value;
+    PowValue value;
 };
 
 Best host_best(const Job& job, uint32_t base, uint32_t count)
 {
     Best best{base, host_value(job, base)};
     for (uint32_t k = 1; k < count; ++k) {
-        const Value v = host_value(job, base + k);
+        const PowValue v = host_value(job, base + k);
         if (less_256(v, best.value)) best = {base + k, v};
     }
     return best;
@@ -143,7 +102,7 @@ Best host_best(const Job& job, uint32_t base, uint32_t count)
 struct UniqueHit {
     Job job;
     uint32_t base;
-    Value target;
+    PowValue target;
 };
 
 UniqueHit unique_hit_at(std::mt19937_64& rng, uint32_t per_launch, uint32_t offset)
@@ -172,7 +131,7 @@ void check_debug_hash(int device, std::mt19937_64& rng)
         const uint32_t nonce = i == 0 ? 0u : i == 1 ? 0xFFFFFFFFu : static_cast<uint32_t>(rng());
         uint64_t out[4];
         cuda_debug_hash(device, job.midstate, job.w8, uint64_t{nonce} << 32 | job.w9_base, out);
-        const Value v = host_value(job, nonce);
+        const PowValue v = host_value(job, nonce);
         ok = std::equal(v.begin(), v.end(), out);
     }
     check(ok, "debug kernel equals the host hash (64 headers, nonces 0 and 2^32 - 1 among them)");
@@ -199,7 +158,7 @@ void check_search(int device, std::mt19937_64& rng)
               "target = the launch's best value from " + hex32(base) + ": the host's nonce " +
                   hex32(best.nonce) + " (got " + std::to_string(s.result) + ", " +
                   hex32(s.nonce) + ", " + std::to_string(s.hashes) + " hashes)");
-        const Value below = minus_one(best.value);
+        const PowValue below = minus_one(best.value);
         cuda_miner_set_work(m, job.midstate, below.data());
         const Scan none = scan(m, job, base);
         check(none.result == 0 && none.hashes == per_launch,
@@ -238,7 +197,7 @@ void check_search(int device, std::mt19937_64& rng)
 
     // One block from 0xFFFFFF00 wraps through zero into 0x00007EFF.
     CudaMiner* one = make_miner(device, 1);
-    const Value target = host_value(job, 0x00004321);
+    const PowValue target = host_value(job, 0x00004321);
     cuda_miner_set_work(one, job.midstate, target.data());
     const Scan w = scan(one, job, 0xFFFFFF00u);
     check(w.result == 1 && (w.nonce >= 0xFFFFFF00u || w.nonce <= 0x00007EFFu) &&
@@ -429,8 +388,8 @@ double check_at_speed(int device, int sm_count, std::mt19937_64& rng)
                 break;
             }
             if (s.result == 1) {
-                const Value v = host_value(job, s.nonce);
-                const Value t = {target[0], target[1], target[2], target[3]};
+                const PowValue v = host_value(job, s.nonce);
+                const PowValue t = {target[0], target[1], target[2], target[3]};
                 if (less_256(t, v)) ++wrong;
                 hits.insert(uint64_t(h) << 32 | s.nonce);
             }

@@ -5,46 +5,12 @@
 #include <cstring>
 #include <random>
 #include <string>
-#include <vector>
 
+#include "pow_job.h"
 #include "util.h"
 #include "whirlpool_cuda.h"
 
 namespace {
-
-struct Job {
-    uint8_t header[80];
-    uint64_t midstate[8];
-    uint64_t w8;
-    uint64_t w9_base;
-};
-
-Job random_job(std::mt19937_64& rng)
-{
-    Job j;
-    for (uint8_t& b : j.header) b = static_cast<uint8_t>(rng());
-    compute_midstate(j.header, j.midstate, &j.w8, &j.w9_base);
-    return j;
-}
-
-// The host's proof-of-work value of the job's header with a nonce, as words h0..h3.
-std::vector<uint64_t> host_value(const Job& job, uint32_t nonce)
-{
-    uint8_t header[80];
-    std::memcpy(header, job.header, 80);
-    write_le32(header + 76, nonce);
-    uint8_t x[32];
-    host_pow_hash(header, x);
-    return {read_le64(x), read_le64(x + 8), read_le64(x + 16), read_le64(x + 24)};
-}
-
-bool less_256(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b)
-{
-    for (int j = 3; j >= 0; --j) {
-        if (a[j] != b[j]) return a[j] < b[j];
-    }
-    return false;
-}
 
 class Engine : public testing::Test {
 protected:
@@ -85,7 +51,7 @@ TEST_F(Engine, DebugHashEqualsHostHash)
         const uint32_t nonce = static_cast<uint32_t>(rng());
         uint64_t out[4];
         cuda_debug_hash(0, job.midstate, job.w8, uint64_t{nonce} << 32 | job.w9_base, out);
-        ASSERT_EQ(std::vector<uint64_t>(out, out + 4), host_value(job, nonce)) << i;
+        ASSERT_EQ((PowValue{out[0], out[1], out[2], out[3]}), host_value(job, nonce)) << i;
     }
 }
 
@@ -99,9 +65,9 @@ TEST_F(Engine, FindsTheHostsBestNonceOfTheLaunch)
         const Job job = random_job(rng);
         const uint32_t base = i == 0 ? 0xFFFFFFFFu - kPerLaunch / 2 : static_cast<uint32_t>(rng());
         uint32_t best = base;
-        std::vector<uint64_t> best_value = host_value(job, base);
+        PowValue best_value = host_value(job, base);
         for (uint32_t k = 1; k < kPerLaunch; ++k) {
-            const std::vector<uint64_t> v = host_value(job, base + k);
+            const PowValue v = host_value(job, base + k);
             if (less_256(v, best_value)) {
                 best_value = v;
                 best = base + k;
@@ -114,9 +80,7 @@ TEST_F(Engine, FindsTheHostsBestNonceOfTheLaunch)
         EXPECT_EQ(s.hashes, best - base + 1) << i;
 
         // One less than the best value: nothing in the range meets it.
-        std::vector<uint64_t> below = best_value;
-        for (int j = 0; j < 4 && below[j]-- == 0; ++j) {
-        }
+        const PowValue below = minus_one(best_value);
         cuda_miner_set_work(miner_, job.midstate, below.data());
         EXPECT_EQ(scan(miner_, job, base).result, 0) << i;
     }
@@ -155,7 +119,7 @@ TEST_F(Engine, LaunchNearTheTopWrapsThroughZero)
     std::mt19937_64 rng(5);
     const Job job = random_job(rng);
     const uint32_t wrapped = 0x00004321;
-    const std::vector<uint64_t> target = host_value(job, wrapped);
+    const PowValue target = host_value(job, wrapped);
     cuda_miner_set_work(miner, job.midstate, target.data());
     const Scan s = scan(miner, job, 0xFFFFFF00u);
     ASSERT_EQ(s.result, 1);
@@ -171,7 +135,7 @@ TEST_F(Engine, LaunchNearTheTopWrapsThroughZero)
 struct UniqueHit {
     Job job;
     uint32_t base;
-    std::vector<uint64_t> target;
+    PowValue target;
 };
 
 UniqueHit unique_hit_at(std::mt19937_64& rng, uint32_t per_launch, uint32_t offset)
@@ -185,7 +149,7 @@ UniqueHit unique_hit_at(std::mt19937_64& rng, uint32_t per_launch, uint32_t offs
         uint32_t best = start;
         h.target = host_value(h.job, start);
         for (uint32_t k = 1; k < per_launch; ++k) {
-            const std::vector<uint64_t> v = host_value(h.job, start + k);
+            const PowValue v = host_value(h.job, start + k);
             if (less_256(v, h.target)) {
                 h.target = v;
                 best = start + k;
@@ -307,7 +271,7 @@ TEST_F(Engine, SetWorkReplacesTheJob)
     std::mt19937_64 rng(7);
     const Job a = random_job(rng);
     const Job b = random_job(rng);
-    const std::vector<uint64_t> target_b = host_value(b, 77);
+    const PowValue target_b = host_value(b, 77);
     cuda_miner_set_work(miner_, a.midstate, target_b.data());
     cuda_miner_set_work(miner_, b.midstate, target_b.data());
     const Scan s = scan(miner_, b, 0);
