@@ -46,6 +46,9 @@ struct CudaMiner {
     long fail_after;
     long launches;
     std::string error;
+    // Set by cuda_miner_interrupt from another thread; the scan that
+    // notices it clears it.
+    std::atomic<bool> interrupted{false};
 };
 
 namespace {
@@ -132,21 +135,45 @@ struct LaunchResult {
 // every thread before step k+1 of any, so the grid sweeps one contiguous
 // slice of stride nonces at a time. Workers take the next chunk as they
 // finish one, so a worker the system holds back delays no other.
-void run_chunks(const CudaMiner& m, uint32_t nonce_base, uint64_t grid, uint32_t stride,
-                LaunchResult& result)
+struct LaunchShape {
+    uint64_t grid;     // GPU threads
+    uint32_t stride;   // as the device computes it, 32-bit
+    uint64_t per_step; // chunks in one step
+    uint64_t chunks;
+};
+
+LaunchShape launch_shape(const CudaMiner& m)
+{
+    LaunchShape s;
+    // Thread indices and the stride are 32-bit on the device and wrap there too.
+    s.grid = uint64_t{static_cast<uint32_t>(m.blocks)} * static_cast<uint32_t>(m.threads);
+    s.stride = static_cast<uint32_t>(s.grid);
+    s.per_step = (s.grid + CHUNK_THREADS - 1) / CHUNK_THREADS;
+    s.chunks = s.per_step * WP_NONCES_PER_THREAD;
+    return s;
+}
+
+// The nonces of the first `taken` chunks: a prefix of the launch, since a
+// chunk once taken is always searched to its end (unless a nonce is found).
+uint32_t chunk_nonces(const LaunchShape& s, uint64_t taken)
+{
+    return static_cast<uint32_t>(taken / s.per_step * s.grid + taken % s.per_step * CHUNK_THREADS);
+}
+
+void run_chunks(CudaMiner& m, const LaunchShape& shape, uint32_t nonce_base, LaunchResult& result)
 {
     const WpJob job = m.job;
     const WpFlatTables& tables = m.tables;
     const uint64_t t3 = m.target[3];
-    const uint64_t per_step = (grid + CHUNK_THREADS - 1) / CHUNK_THREADS;
-    const uint64_t chunks = per_step * WP_NONCES_PER_THREAD;
     while (true) {
+        // An interrupt is seen before a chunk is taken, never inside one.
+        if (m.interrupted.load(std::memory_order_relaxed)) return;
         const uint64_t c = result.next_chunk.fetch_add(1, std::memory_order_relaxed);
-        if (c >= chunks || result.found.load(std::memory_order_relaxed)) return;
-        const uint32_t k = static_cast<uint32_t>(c / per_step);
-        const uint64_t gid_begin = (c % per_step) * CHUNK_THREADS;
-        const uint64_t gid_end = std::min<uint64_t>(gid_begin + CHUNK_THREADS, grid);
-        const uint32_t slice = nonce_base + k * stride;
+        if (c >= shape.chunks || result.found.load(std::memory_order_relaxed)) return;
+        const uint32_t k = static_cast<uint32_t>(c / shape.per_step);
+        const uint64_t gid_begin = (c % shape.per_step) * CHUNK_THREADS;
+        const uint64_t gid_end = std::min<uint64_t>(gid_begin + CHUNK_THREADS, shape.grid);
+        const uint32_t slice = nonce_base + k * shape.stride;
         for (uint64_t gid = gid_begin; gid < gid_end; ++gid) {
             if (result.found.load(std::memory_order_relaxed)) return;
             const uint32_t nonce = slice + static_cast<uint32_t>(gid);
@@ -264,13 +291,11 @@ int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_
         m->job_w8 = w8;
         m->job_w9_base = w9_base;
     }
-    // Thread indices and the stride are 32-bit on the device and wrap there too.
-    const uint64_t grid = uint64_t{static_cast<uint32_t>(m->blocks)} * static_cast<uint32_t>(m->threads);
-    const uint32_t stride = static_cast<uint32_t>(grid);
+    const LaunchShape shape = launch_shape(*m);
     const uint32_t workers =
-        static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(m->workers), grid));
+        static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(m->workers), shape.grid));
     LaunchResult result;
-    auto work = [&] { run_chunks(*m, nonce_base, grid, stride, result); };
+    auto work = [&] { run_chunks(*m, shape, nonce_base, result); };
     std::vector<std::thread> pool;
     pool.reserve(workers - 1);
     for (uint32_t w = 1; w < workers; ++w) pool.emplace_back(work);
@@ -278,12 +303,23 @@ int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_
     for (std::thread& t : pool) t.join();
 
     if (result.found.load() == 0) {
+        const uint64_t taken = std::min<uint64_t>(result.next_chunk.load(), shape.chunks);
+        if (taken < shape.chunks) {
+            m->interrupted = false;
+            *hashes_out = chunk_nonces(shape, taken);
+            return 0;
+        }
         *hashes_out = launch_hashes(m->blocks, m->threads);
         return 0;
     }
     *nonce_out = result.nonce;
     *hashes_out = result.nonce - nonce_base + 1;
     return 1;
+}
+
+void cuda_miner_interrupt(CudaMiner* m)
+{
+    m->interrupted = true;
 }
 
 void cuda_debug_hash(int, const uint64_t midstate[8], uint64_t w8, uint64_t w9, uint64_t out[4])

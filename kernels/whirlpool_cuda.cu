@@ -10,6 +10,7 @@
 
 #include <cuda_runtime.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -52,6 +53,9 @@ struct CudaMiner {
     uint64_t job_w8;
     uint64_t job_w9_base;
     std::string error;
+    // Set by cuda_miner_interrupt from another thread. A GPU launch lasts
+    // milliseconds and is left to finish; the next one does not start.
+    std::atomic<bool> interrupted{false};
 };
 
 namespace {
@@ -283,6 +287,7 @@ int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_
 {
     *hashes_out = 0;
     if (!m->error.empty()) return -1;
+    if (m->interrupted.exchange(false)) return 0;
     cudaError_t err = cudaSetDevice(m->device);
     if (err != cudaSuccess) return stop(m, cuda_failure("cudaSetDevice", err), hashes_out);
 
@@ -329,6 +334,11 @@ int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_
     *nonce_out = result.nonce;
     *hashes_out = result.nonce - nonce_base + 1;
     return 1;
+}
+
+void cuda_miner_interrupt(CudaMiner* m)
+{
+    m->interrupted = true;
 }
 
 void cuda_debug_hash(int device, const uint64_t midstate[8], uint64_t w8, uint64_t w9,

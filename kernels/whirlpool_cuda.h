@@ -70,12 +70,19 @@ void cuda_miner_set_work(CudaMiner* miner, const uint64_t midstate[8], const uin
 // One launch over 128 x blocks x threads consecutive nonces from nonce_base.
 // Returns 1 with *nonce_out set when a nonce met the target, and *hashes_out
 // = *nonce_out - nonce_base + 1, the nonces up to the find in launch order;
-// 0 with *hashes_out = the whole launch (32-bit) when none did, or with 0
-// when the launch failed but a later one may succeed (reported once); -1
-// with *hashes_out = 0 when the handle cannot go on (cuda_miner_error says
-// why), and at once on every later call.
+// 0 with *hashes_out = the whole launch (32-bit) when none did, with the
+// nonces covered (a prefix of the launch in launch order) when it was
+// interrupted, or with 0 when the launch failed but a later one may succeed
+// (reported once); -1 with *hashes_out = 0 when the handle cannot go on
+// (cuda_miner_error says why), and at once on every later call.
 int cuda_miner_scan(CudaMiner* miner, uint64_t w8, uint64_t w9_base, uint32_t nonce_base,
                     uint32_t* nonce_out, uint32_t* hashes_out);
+// Ends the launch in progress early, or the next one when none is running;
+// the one call that may come from another thread than the scans. For a stop
+// or new work: the CPU backend ends a launch within milliseconds; the CUDA
+// backend lets a GPU launch (milliseconds long) finish and ends the next
+// before it starts.
+void cuda_miner_interrupt(CudaMiner* miner);
 // The device's folded value h0..h3 of one header, for checks against the host.
 void cuda_debug_hash(int device, const uint64_t midstate[8], uint64_t w8, uint64_t w9,
                      uint64_t out[4]);

@@ -2,9 +2,11 @@
 // backend: the CPU one here, the CUDA one on a machine with a GPU.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "pow_job.h"
 #include "util.h"
@@ -193,6 +195,50 @@ TEST_F(Engine, FindsTheOnlyHitWhereverItLiesAndCountsUpToIt)
         EXPECT_EQ(s.nonce, h.base + row.offset);
         EXPECT_EQ(s.hashes, row.offset + 1);
     }
+}
+
+// A stop or new work cuts a launch short. An interrupt that comes between
+// launches ends the next one before it covers anything; one that comes
+// during a launch may end it early (the CPU backend does, a GPU launch runs
+// its milliseconds out), and then the count covered never reaches past a
+// hit the launch did not report.
+TEST_F(Engine, AnInterruptEndsALaunchWithoutHidingAHit)
+{
+    std::mt19937_64 rng(12);
+    const Job job = random_job(rng);
+    const uint64_t zero[4] = {0, 0, 0, 0};
+    cuda_miner_set_work(miner_, job.midstate, zero);
+    cuda_miner_interrupt(miner_);
+    Scan s = scan(miner_, job, 7);
+    EXPECT_EQ(s.result, 0);
+    EXPECT_EQ(s.hashes, 0u);
+    EXPECT_EQ(scan(miner_, job, 7).hashes, kPerLaunch) << "an interrupt ends one launch";
+
+    constexpr int kLongBlocks = 8;
+    constexpr uint32_t kLongLaunch = 128u * kLongBlocks * kThreads;
+    CudaMiner* miner = cuda_miner_create(0, kLongBlocks, kThreads);
+    const uint32_t offset = kLongLaunch - kThreads / 2;
+    const UniqueHit h = unique_hit_at(rng, kLongLaunch, offset);
+    cuda_miner_set_work(miner, h.job.midstate, h.target.data());
+    for (int delay_us : {0, 200, 500, 1000, 2000, 4000}) {
+        SCOPED_TRACE(delay_us);
+        std::thread interrupter([&] {
+            std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
+            cuda_miner_interrupt(miner);
+        });
+        s = scan(miner, h.job, h.base);
+        interrupter.join();
+        if (s.result == 1) {
+            EXPECT_EQ(s.nonce, h.base + offset);
+            EXPECT_EQ(s.hashes, offset + 1);
+        } else {
+            EXPECT_EQ(s.result, 0);
+            EXPECT_LE(s.hashes, offset) << "a launch claimed nonces it never searched";
+        }
+        // An interrupt that came after the launch ends the next one at once.
+        scan(miner, h.job, h.base);
+    }
+    cuda_miner_destroy(miner);
 }
 
 // A launch of 2^32 nonces or more would try some twice (and exactly 2^32

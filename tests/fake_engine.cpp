@@ -5,14 +5,40 @@
 // MARLVANE_TEST_SKIM=N hashes only the first N nonces of each launch while
 // reporting the whole launch covered, so that a test sees a header's 2^32
 // nonces run out in a fraction of a second, as at full GPU speed.
+// MARLVANE_TEST_RATE=R makes every launch last as long as it would on a
+// device hashing R nonces a second, paced on the running total so that
+// short launches keep the rate; a device left idle does not catch up
+// afterwards. MARLVANE_TEST_DEVICES=N presents N such devices.
 // MARLVANE_TEST_FAIL_AFTER=N makes every launch after the first N fail for
 // good, as a GPU that hits a sticky error does.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "whirlpool_core.h"
 #include "whirlpool_cuda.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A launch that starts later than this after the last one ended was
+// preceded by an idle device: the pace starts afresh instead of catching up.
+constexpr auto IDLE_GAP = std::chrono::milliseconds(20);
+
+long env_number(const char* name, long otherwise)
+{
+    const char* text = std::getenv(name);
+    return text && *text ? std::strtol(text, nullptr, 10) : otherwise;
+}
+
+std::atomic<bool> g_lied{false};
+
+} // namespace
 
 struct CudaMiner {
     uint64_t midstate[8];
@@ -21,26 +47,53 @@ struct CudaMiner {
     int threads;
     long launches;
     bool failed;
+    // Read once at create.
+    long fail_after;
+    long skim;
+    double rate;
+    // When the last paced launch is due to end.
+    Clock::time_point due;
+    std::mutex mutex;
+    std::condition_variable woken;
+    bool interrupted;
 };
 
 namespace {
-
-bool g_lied = false;
 
 bool hits(const CudaMiner& m, uint64_t w8, uint64_t w9_base, uint32_t nonce)
 {
     return wp_try_nonce(WP_T0, WP_RC, m.midstate, w8, w9_base, nonce, m.target[3], m.target);
 }
 
-long env_number(const char* name, long otherwise)
+// Waits out a launch of `count` nonces at the handle's rate. Returns the
+// nonces covered: all of them, or fewer when interrupted.
+uint32_t pace(CudaMiner& m, uint32_t count)
 {
-    const char* text = std::getenv(name);
-    return text && *text ? std::strtol(text, nullptr, 10) : otherwise;
+    const Clock::time_point now = Clock::now();
+    const Clock::time_point start = now - m.due > IDLE_GAP ? now : m.due;
+    const auto length = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(count / m.rate));
+    m.due = start + length;
+    std::unique_lock<std::mutex> lock(m.mutex);
+    if (!m.woken.wait_until(lock, m.due, [&] { return m.interrupted; })) return count;
+    m.interrupted = false;
+    const Clock::time_point stopped = std::max(Clock::now(), start);
+    m.due = stopped;
+    const double covered = std::chrono::duration<double>(stopped - start).count() * m.rate;
+    return covered < count ? static_cast<uint32_t>(covered) : count;
+}
+
+bool take_interrupt(CudaMiner& m)
+{
+    const std::lock_guard<std::mutex> lock(m.mutex);
+    const bool was = m.interrupted;
+    m.interrupted = false;
+    return was;
 }
 
 } // namespace
 
-int cuda_device_count(void) { return 1; }
+int cuda_device_count(void) { return static_cast<int>(env_number("MARLVANE_TEST_DEVICES", 1)); }
 
 void cuda_device_info(int, char* name, size_t name_size, int* sm_count, uint64_t* total_mem)
 {
@@ -55,7 +108,13 @@ int cuda_whirlpool_init(const uint64_t*, const uint64_t*) { return 0; }
 
 CudaMiner* cuda_miner_create(int, int blocks, int threads)
 {
-    return new CudaMiner{{}, {}, blocks, threads, 0, false};
+    CudaMiner* m = new CudaMiner{};
+    m->blocks = blocks;
+    m->threads = threads;
+    m->fail_after = env_number("MARLVANE_TEST_FAIL_AFTER", -1);
+    m->skim = env_number("MARLVANE_TEST_SKIM", -1);
+    m->rate = static_cast<double>(env_number("MARLVANE_TEST_RATE", 0));
+    return m;
 }
 
 const char* cuda_miner_error(const CudaMiner* m)
@@ -75,29 +134,38 @@ int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_
                     uint32_t* nonce_out, uint32_t* hashes_out)
 {
     *hashes_out = 0;
-    const long fail_after = env_number("MARLVANE_TEST_FAIL_AFTER", -1);
-    if (m->failed || (fail_after >= 0 && m->launches >= fail_after)) {
+    if (m->failed || (m->fail_after >= 0 && m->launches >= m->fail_after)) {
         m->failed = true;
         return -1;
     }
     ++m->launches;
+    if (take_interrupt(*m)) return 0;
     const uint32_t count = launch_hashes(m->blocks, m->threads);
-    const uint32_t searched = static_cast<uint32_t>(env_number("MARLVANE_TEST_SKIM", count));
+    const uint32_t searched = m->skim >= 0 ? static_cast<uint32_t>(m->skim) : count;
     for (uint32_t k = 0; k < count && k < searched; ++k) {
         if (!hits(*m, w8, w9_base, nonce_base + k)) continue;
         *nonce_out = nonce_base + k;
-        if (!g_lied) {
-            g_lied = true;
+        if (!g_lied.exchange(true)) {
             uint32_t miss = nonce_base;
             while (hits(*m, w8, w9_base, miss)) ++miss;
             *nonce_out = miss;
         }
         // As the real engines count: the nonces up to the find, in launch order.
         *hashes_out = *nonce_out - nonce_base + 1;
+        if (m->rate > 0) pace(*m, *hashes_out);
         return 1;
     }
-    *hashes_out = count;
+    *hashes_out = m->rate > 0 ? pace(*m, count) : count;
     return 0;
+}
+
+void cuda_miner_interrupt(CudaMiner* m)
+{
+    {
+        const std::lock_guard<std::mutex> lock(m->mutex);
+        m->interrupted = true;
+    }
+    m->woken.notify_all();
 }
 
 void cuda_debug_hash(int, const uint64_t midstate[8], uint64_t w8, uint64_t w9, uint64_t out[4])
