@@ -10,6 +10,8 @@ namespace {
 
 constexpr long TOTAL_TIMEOUT_S = 30;
 constexpr long CONNECT_TIMEOUT_S = 10;
+// How often a request in flight looks at its abort check.
+constexpr int ABORT_POLL_MS = 50;
 // An "error" member whose null starts this close to its key carries no error.
 constexpr size_t ERROR_NULL_WINDOW = 20;
 constexpr std::string_view JSON_SPACE = " \t\n\r";
@@ -18,12 +20,6 @@ size_t write_cb(char* data, size_t size, size_t nmemb, void* out)
 {
     static_cast<std::string*>(out)->append(data, size * nmemb);
     return size * nmemb;
-}
-
-// libcurl calls this during a transfer, idle waits included; non-zero aborts it.
-int abort_cb(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
-{
-    return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0;
 }
 
 // Where the value of the first member named key starts: the quoted name
@@ -60,6 +56,25 @@ int64_t json_number(std::string_view json, std::string_view key)
 {
     const std::string text(json_value(json, key));
     return text.empty() ? 0 : std::strtoll(text.c_str(), nullptr, 0);
+}
+
+// The strings of an array value; see json_get_strings.
+std::vector<std::string> json_strings(std::string_view json, std::string_view key)
+{
+    std::vector<std::string> strings;
+    size_t at = member_value_at(json, key);
+    if (at == std::string_view::npos || json[at] != '[') return strings;
+    for (++at; at < json.size();) {
+        at = json.find_first_not_of(JSON_SPACE, at);
+        if (at == std::string_view::npos || json[at] != '"') break;
+        const size_t end = json.find('"', at + 1);
+        if (end == std::string_view::npos) break;
+        strings.emplace_back(json.substr(at + 1, end - at - 1));
+        at = json.find_first_not_of(JSON_SPACE, end + 1);
+        if (at == std::string_view::npos || json[at] != ',') break;
+        ++at;
+    }
+    return strings;
 }
 
 // The entries of the "transactions" array: braces are counted, strings are
@@ -107,6 +122,11 @@ std::string json_get_string(const std::string& json, const std::string& key)
     return std::string(json_value(json, key));
 }
 
+std::vector<std::string> json_get_strings(const std::string& json, const std::string& key)
+{
+    return json_strings(json, key);
+}
+
 BlockTemplate parse_block_template(const std::string& reply)
 {
     BlockTemplate t;
@@ -123,6 +143,7 @@ BlockTemplate parse_block_template(const std::string& reply)
     t.bits = static_cast<uint32_t>(std::strtoul(t.bits_hex.c_str(), nullptr, 16));
     t.coinbasevalue = json_number(r, "coinbasevalue");
     t.default_witness_commitment = std::string(json_value(r, "default_witness_commitment"));
+    t.rules = json_strings(r, "rules");
     t.transactions = parse_transactions(r);
     t.valid = !t.previousblockhash.empty() && !t.bits_hex.empty();
     return t;
@@ -146,16 +167,58 @@ SubmitResult parse_submitblock_reply(const std::string& reply)
     return {SubmitOutcome::rejected, verdict};
 }
 
-// The easy handle, owned; libcurl keeps its connections in it between calls.
+// The easy handle, driven through a multi handle of its own so that a
+// request can be given up between two short waits; libcurl keeps the
+// connections in the multi handle between calls.
 struct RpcClient::Curl {
     CURL* easy;
-    Curl() : easy(curl_easy_init())
+    CURLM* multi;
+    Curl() : easy(curl_easy_init()), multi(curl_multi_init())
     {
-        if (!easy) throw std::runtime_error("curl_easy_init failed");
+        if (!easy || !multi) {
+            curl_easy_cleanup(easy);
+            curl_multi_cleanup(multi);
+            throw std::runtime_error("curl_easy_init failed");
+        }
     }
-    ~Curl() { curl_easy_cleanup(easy); }
+    ~Curl()
+    {
+        curl_multi_cleanup(multi);
+        curl_easy_cleanup(easy);
+    }
     Curl(const Curl&) = delete;
     Curl& operator=(const Curl&) = delete;
+
+    // The transfer set up on the easy handle, to its end or until
+    // should_abort() says so (then RpcAborted).
+    CURLcode perform(const std::function<bool()>& should_abort)
+    {
+        curl_multi_add_handle(multi, easy);
+        CURLcode result = CURLE_OK;
+        bool aborted = false;
+        for (bool done = false; !done;) {
+            if (should_abort && should_abort()) {
+                aborted = true;
+                break;
+            }
+            int running = 0;
+            const CURLMcode mc = curl_multi_perform(multi, &running);
+            if (mc != CURLM_OK) {
+                curl_multi_remove_handle(multi, easy);
+                throw std::runtime_error(std::string("RPC: ") + curl_multi_strerror(mc));
+            }
+            int queued = 0;
+            while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
+                if (msg->msg != CURLMSG_DONE) continue;
+                result = msg->data.result;
+                done = true;
+            }
+            if (!done) curl_multi_poll(multi, nullptr, 0, ABORT_POLL_MS, nullptr);
+        }
+        curl_multi_remove_handle(multi, easy);
+        if (aborted) throw RpcAborted();
+        return result;
+    }
 };
 
 RpcClient::RpcClient(const std::string& url, const std::string& user, const std::string& password)
@@ -184,16 +247,19 @@ std::string RpcClient::call(const std::string& method, const std::string& params
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, CONNECT_TIMEOUT_S);
     // Clients live on more than one thread: timeouts must not use signals.
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    if (abort_) {
-        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, abort_cb);
-        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(abort_));
-        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-    }
-    const CURLcode rc = curl_easy_perform(easy);
+    // No option and no header list outlives its request, however it ends.
+    struct RequestScope {
+        CURL* easy;
+        curl_slist* headers;
+        ~RequestScope()
+        {
+            curl_slist_free_all(headers);
+            curl_easy_reset(easy);
+        }
+    } scope{easy, headers};
     last_http_status_ = 0;
+    const CURLcode rc = curl_->perform(abort_);
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &last_http_status_);
-    curl_slist_free_all(headers);
-    curl_easy_reset(easy); // no option outlives its request
 
     if (rc != CURLE_OK) throw std::runtime_error(std::string("RPC: ") + curl_easy_strerror(rc));
 
@@ -237,6 +303,8 @@ SubmitResult RpcClient::submitblock_result(const std::string& hex)
         result = parse_submitblock_reply(call("submitblock", "[\"" + hex + "\"]"));
         if (result.outcome == SubmitOutcome::no_reply && last_http_status_ != 0)
             result.reason += " (HTTP " + std::to_string(last_http_status_) + ")";
+    } catch (const RpcAborted& e) {
+        result = {SubmitOutcome::aborted, e.what()};
     } catch (const std::exception& e) {
         // An error reply ("RPC error: ...") is the node's verdict; a transport
         // failure ("RPC: ...") is none.

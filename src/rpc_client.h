@@ -3,9 +3,10 @@
 // into a tree: members are picked out of the raw text.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@ struct BlockTemplate {
     uint32_t bits = 0;
     uint64_t height = 0;
     int64_t coinbasevalue = 0;
+    std::vector<std::string> rules; // the soft forks the node enforces: "csv", "!segwit" ...
     std::vector<BlockTemplateTx> transactions;
     bool valid = false;
 };
@@ -32,6 +34,7 @@ enum class SubmitOutcome {
     accepted, // null, or "duplicate": the node has the block
     rejected, // the node's verdict against the block
     no_reply, // no verdict reached us: worth sending the same block again
+    aborted,  // the client's owner gave the request up
 };
 
 struct SubmitResult {
@@ -44,9 +47,18 @@ struct SubmitResult {
 // nesting is not understood).
 std::string json_get_string(const std::string& json, const std::string& key);
 
+// The strings of the array that is the value of the first member named key
+// (JSON escapes are not interpreted); empty when there is no such array.
+std::vector<std::string> json_get_strings(const std::string& json, const std::string& key);
+
 // The reading of replies, apart from the transport.
 BlockTemplate parse_block_template(const std::string& reply);
 SubmitResult parse_submitblock_reply(const std::string& reply);
+
+// What call() throws when the abort check gave the request up.
+struct RpcAborted : std::runtime_error {
+    RpcAborted() : std::runtime_error("RPC: stopped") {}
+};
 
 class RpcClient {
 public:
@@ -57,7 +69,8 @@ public:
     RpcClient& operator=(const RpcClient&) = delete;
 
     // The raw reply body. Throws std::runtime_error "RPC: <libcurl's text>" on
-    // transport failure and "RPC error: <message>" on an error reply.
+    // transport failure, "RPC error: <message>" on an error reply and
+    // RpcAborted when the abort check said so.
     std::string call(const std::string& method, const std::string& params);
 
     BlockTemplate getblocktemplate();        // never throws: failures give valid == false
@@ -66,9 +79,11 @@ public:
     bool submitblock(const std::string& hex); // never throws: true when accepted
     SubmitResult submitblock_result(const std::string& hex); // never throws
 
-    // A request in flight gives up soon after *flag turns true (within about
-    // a second); for a client whose owner must be able to stop at once.
-    void set_abort_flag(const std::atomic<bool>* flag) { abort_ = flag; }
+    // A request gives up within about 50 ms of should_abort() turning true
+    // (asked from the calling thread while the request waits), and one made
+    // while it is true is not sent. For a client whose owner must be able to
+    // stop at once, whatever the node is doing.
+    void set_abort(std::function<bool()> should_abort) { abort_ = std::move(should_abort); }
 
     // Why the last operation that failed failed, in words for the user; and
     // the HTTP status of the last reply (0 when none came).
@@ -83,5 +98,5 @@ private:
     std::unique_ptr<Curl> curl_;
     std::string last_failure_;
     long last_http_status_ = 0;
-    const std::atomic<bool>* abort_ = nullptr;
+    std::function<bool()> abort_;
 };

@@ -1,14 +1,31 @@
 #include "shell.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <thread>
 
 #include "../kernels/whirlpool_cuda.h"
 
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler stores to these");
 std::atomic<bool> g_running{true};
+std::atomic<bool> g_stop_at_once{false};
 
 void signal_handler(int)
 {
-    g_running.store(false);
+    // Lock-free atomics only: nothing else is safe in a signal handler.
+    if (!g_running.exchange(false)) g_stop_at_once.store(true);
+}
+
+bool wait_while_running(std::chrono::milliseconds d)
+{
+    constexpr auto STEP = std::chrono::milliseconds(20);
+    const auto end = std::chrono::steady_clock::now() + d;
+    while (g_running.load()) {
+        const auto left = end - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) return true;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, STEP));
+    }
+    return false;
 }
 
 void print_banner(const char* title)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,8 +11,13 @@
 
 // True until SIGINT or SIGTERM; every long loop tests it and winds down in order.
 extern std::atomic<bool> g_running;
+// True after a second SIGINT or SIGTERM: what a stop still has in hand (the
+// last submissions of a mining session) is given up at once.
+extern std::atomic<bool> g_stop_at_once;
 
 void signal_handler(int signal_number);
+// Sleeps for d, or less when a stop comes: true when it slept it all.
+bool wait_while_running(std::chrono::milliseconds d);
 void print_banner(const char* title);
 void print_usage(const char* program);
 // "63 C, 285 W, 1980 MHz" from the readings there are; empty without any.

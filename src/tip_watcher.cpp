@@ -6,7 +6,7 @@ TipWatcher::TipWatcher(const std::string& url, const std::string& user,
                        const std::string& password, std::chrono::milliseconds interval)
     : client_(url, user, password), interval_(interval)
 {
-    client_.set_abort_flag(&stopping_);
+    client_.set_abort([this] { return stopping_.load(); });
     thread_ = std::thread([this] { run(); });
 }
 

@@ -20,7 +20,7 @@ public:
     // like the RpcClient constructor.
     TipWatcher(const std::string& url, const std::string& user, const std::string& password,
                std::chrono::milliseconds interval);
-    // Stops within about a second, even in the middle of a slow request.
+    // Stops at once, even in the middle of a slow request.
     ~TipWatcher();
     TipWatcher(const TipWatcher&) = delete;
     TipWatcher& operator=(const TipWatcher&) = delete;

@@ -16,6 +16,7 @@ const char* outcome_name(SubmitOutcome o)
     case SubmitOutcome::accepted: return "accepted";
     case SubmitOutcome::rejected: return "rejected";
     case SubmitOutcome::no_reply: return "no_reply";
+    case SubmitOutcome::aborted: return "aborted";
     }
     return "?";
 }
