@@ -64,9 +64,14 @@ struct BenchRun {
     std::atomic<bool> go{false};
     std::atomic<bool> stop{false};
 
+    // Each device's launch in progress is cut short, so that a stop (or the
+    // end of the 30 s) never waits for a long launch; its nonces are counted.
     void stop_all()
     {
         stop = true;
+        for (auto& d : devices) {
+            if (d->miner) cuda_miner_interrupt(d->miner);
+        }
         for (auto& d : devices) {
             if (d->thread.joinable()) d->thread.join();
         }
@@ -96,7 +101,8 @@ void run_device(BenchDevice& d, const std::atomic<bool>& go, const std::atomic<b
             return;
         }
         d.hashes += hashes;
-        ++d.launches;
+        // A launch the stop ended before it began covered nothing.
+        if (hashes > 0) ++d.launches;
         nonce += hashes;
     }
     d.phase = Phase::done;
@@ -164,8 +170,9 @@ void print_results(const BenchDevices& devices, const std::vector<DeviceSetup>& 
     std::printf("  |  Average:      %-14s                |\n", hashrate_str(average).c_str());
     std::printf("  |  Peak:         %-14s                |\n", hashrate_str(peak).c_str());
     if (same_grid(setups)) {
-        std::printf("  |  Hashes/launch:  %d                          |\n",
-                    static_cast<int>(launch_hashes(setups.front().blocks, threads)));
+        // Unsigned: a launch may cover 2^31 nonces or more.
+        std::printf("  |  Hashes/launch:  %u                          |\n",
+                    launch_hashes(setups.front().blocks, threads));
     }
     std::printf("  |  Shared mem/blk: %2d KB (16 lane copies)       |\n", WP_SHARED_KB_PER_BLOCK);
     print_device_rows(devices, duration);
@@ -186,12 +193,12 @@ int run_benchmark(const std::vector<DeviceSetup>& setups, int32_t threads)
     for (const DeviceSetup& d : setups) print_device_line("GPU ", d.device);
     if (same_grid(setups)) {
         const DeviceSetup& d = setups.front();
-        std::printf("  Grid: %d blocks x %d threads = %d hashes/launch\n", d.blocks, threads,
-                    static_cast<int>(launch_hashes(d.blocks, threads)));
+        std::printf("  Grid: %d blocks x %d threads = %u hashes/launch\n", d.blocks, threads,
+                    launch_hashes(d.blocks, threads));
     } else {
         for (const DeviceSetup& d : setups)
-            std::printf("  Grid #%d: %d blocks x %d threads = %d hashes/launch\n", d.device,
-                        d.blocks, threads, static_cast<int>(launch_hashes(d.blocks, threads)));
+            std::printf("  Grid #%d: %d blocks x %d threads = %u hashes/launch\n", d.device,
+                        d.blocks, threads, launch_hashes(d.blocks, threads));
     }
     std::printf("  Shared mem: %d KB (T0 and T0 rotated by 8, one copy per half-warp lane)\n\n",
                 WP_SHARED_KB_PER_BLOCK);
@@ -248,7 +255,7 @@ int run_benchmark(const std::vector<DeviceSetup>& setups, int32_t threads)
             last_progress = now;
         }
     }
-    // Every device ends the launch it is in: the 30 seconds end with the last.
+    // The 30 seconds end when every device has stopped.
     run.stop_all();
     report_failures(devices);
     const double duration = seconds_between(start, WallClock::now());

@@ -1,6 +1,9 @@
 #include "device_worker.h"
 
+#include <cstring>
 #include <utility>
+
+#include "shell.h"
 
 void DeviceEvents::push(DeviceEvent event)
 {
@@ -20,8 +23,10 @@ bool DeviceEvents::pop(DeviceEvent& event, std::chrono::milliseconds wait)
     return true;
 }
 
-DeviceWorker::DeviceWorker(size_t index, CudaMiner* miner, DeviceEvents& events)
-    : index_(index), miner_(miner), events_(events), thread_(&DeviceWorker::run, this)
+DeviceWorker::DeviceWorker(size_t index, CudaMiner* miner, const CoinbaseParts& parts,
+                           ExtraNonces extra, DeviceEvents& events)
+    : index_(index), miner_(miner), parts_(parts), extra_(extra), events_(events),
+      thread_(&DeviceWorker::run, this)
 {
 }
 
@@ -38,65 +43,77 @@ void DeviceWorker::stop()
         quit_ = true;
     }
     changed_.notify_one();
+    cuda_miner_interrupt(miner_);
     if (thread_.joinable()) thread_.join();
 }
 
-void DeviceWorker::assign(std::shared_ptr<const DeviceJob> job)
+void DeviceWorker::mine(std::shared_ptr<const TemplateWork> t)
 {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        job_ = std::move(job);
+        assigned_ = std::move(t);
+        ++assignments_;
     }
     changed_.notify_one();
+    cuda_miner_interrupt(miner_);
 }
 
 void DeviceWorker::run()
 {
-    std::shared_ptr<const DeviceJob> current;
+    std::shared_ptr<const TemplateWork> tmpl;
+    std::shared_ptr<const MiningWork> work;
+    bool build = true; // a new template, or the header's nonces ran out
+    uint64_t seen = 0;
+    uint32_t extra_nonce = extra_.first;
     uint32_t next_nonce = 0;
     while (true) {
-        std::shared_ptr<const DeviceJob> job;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [&] { return quit_ || job_; });
+            // A stop ends the search at once, even while the session is
+            // still busy with the node; the thread ends when it is told to.
+            changed_.wait(lock, [&] { return quit_ || (assigned_ && g_running); });
             if (quit_) return;
-            job = job_;
+            if (seen != assignments_) {
+                seen = assignments_;
+                if (assigned_ != tmpl) {
+                    tmpl = assigned_;
+                    build = true;
+                }
+            }
         }
-        if (job != current) {
-            current = job;
-            cuda_miner_set_work(miner_, job->work.midstate, job->work.target);
-            next_nonce = job->start_nonce;
+        if (build) {
+            auto next = std::make_shared<MiningWork>();
+            build_work(parts_, extra_nonce, *tmpl, *next);
+            // Only the header the device is on may go on where it is.
+            if (!work || std::memcmp(work->header, next->header, WORK_BYTES) != 0) next_nonce = 0;
+            work = std::move(next);
+            build = false;
+            cuda_miner_set_work(miner_, work->midstate, work->target);
         }
-        if (!search(job, next_nonce)) return;
-    }
-}
 
-bool DeviceWorker::search(const std::shared_ptr<const DeviceJob>& job, uint32_t& next_nonce)
-{
-    const MiningWork& w = job->work;
-    uint32_t nonce = 0;
-    uint32_t hashes = 0;
-    const int found = cuda_miner_scan(miner_, w.w8, w.w9_base, next_nonce, &nonce, &hashes);
-    if (found < 0) {
-        events_.push({DeviceEventKind::failed, index_, job, 0, cuda_miner_error(miner_)});
-        return false;
+        uint32_t nonce = 0;
+        uint32_t hashes = 0;
+        const int found = cuda_miner_scan(miner_, work->w8, work->w9_base, next_nonce, &nonce, &hashes);
+        if (found < 0) {
+            events_.push({DeviceEventKind::failed, index_, work, 0, cuda_miner_error(miner_)});
+            return;
+        }
+        hashes_ += hashes;
+        const uint64_t end = uint64_t{next_nonce} + hashes;
+        next_nonce = static_cast<uint32_t>(end);
+        bool exhausted = end > UINT32_MAX;
+        // The search goes on after a find: the session decides whether the
+        // header is still worth it.
+        if (found == 1) {
+            events_.push({DeviceEventKind::found, index_, work, nonce, {}});
+            next_nonce = nonce + 1;
+            exhausted = next_nonce == 0;
+        }
+        // Stepped at once, so that no later template can bring this header back.
+        if (exhausted) {
+            extra_nonce += extra_.step;
+            build = true;
+        }
+        next_nonce_ = next_nonce;
     }
-    hashes_ += hashes;
-    const uint64_t end = uint64_t{next_nonce} + hashes;
-    next_nonce = static_cast<uint32_t>(end);
-    bool exhausted = end > UINT32_MAX;
-    // The search goes on after a find: the session decides whether the
-    // header is still worth it.
-    if (found == 1) {
-        events_.push({DeviceEventKind::found, index_, job, nonce, {}});
-        next_nonce = nonce + 1;
-        exhausted = next_nonce == 0;
-    }
-    if (exhausted) {
-        events_.push({DeviceEventKind::exhausted, index_, job, 0, {}});
-        // Idle until new work, unless it has come already.
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (job_ == job) job_.reset();
-    }
-    return true;
 }

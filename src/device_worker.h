@@ -1,7 +1,9 @@
-// One device of a rig on a thread of its own: it searches whatever job it
-// was last given and reports finds, a header's end and its own failure as
-// events. It prints nothing and never talks to the node; the session's
-// thread does both for every device.
+// One device on a thread of its own. It mines the template it was last
+// given, on a header of its own (its own extra nonce in the coinbase), and
+// when a header's nonces run out it goes straight on with the next extra
+// nonce of its sequence: it never waits for anyone while it has a
+// template. It reports finds and its own failure as events, prints nothing
+// and never talks to the node; the session's thread does both.
 #pragma once
 
 #include <atomic>
@@ -17,22 +19,15 @@
 #include "../kernels/whirlpool_cuda.h"
 #include "mining_work.h"
 
-// A job as handed to a device; never changed once handed over, so that an
-// event can carry the very job its find belongs to.
-struct DeviceJob {
-    uint64_t id; // distinct for every job of the session
-    MiningWork work;
-    uint32_t start_nonce;
-};
-
-enum class DeviceEventKind { found, exhausted, failed };
+enum class DeviceEventKind { found, failed };
 
 struct DeviceEvent {
     DeviceEventKind kind;
-    size_t device_index; // the worker's place in the rig
-    std::shared_ptr<const DeviceJob> job;
-    uint32_t nonce = 0;  // found: the nonce the device reported
-    std::string error;   // failed: the engine's words
+    size_t device_index; // the worker's place in the session
+    // found: the header the nonce was found on, never changed once searched.
+    std::shared_ptr<const MiningWork> work;
+    uint32_t nonce = 0; // found: the nonce the device reported
+    std::string error;  // failed: the engine's words
 };
 
 class DeviceEvents {
@@ -47,33 +42,50 @@ private:
     std::deque<DeviceEvent> events_;
 };
 
+// The extra nonces of one device: first, first + step, first + 2 step ...
+// Device i of n starts at base + i and steps by n, so that no two devices
+// ever build the same coinbase.
+struct ExtraNonces {
+    uint32_t first;
+    uint32_t step;
+};
+
 class DeviceWorker {
 public:
     // Takes the handle, which must be able to mine, and starts idle.
-    DeviceWorker(size_t index, CudaMiner* miner, DeviceEvents& events);
+    DeviceWorker(size_t index, CudaMiner* miner, const CoinbaseParts& parts, ExtraNonces extra,
+                 DeviceEvents& events);
     ~DeviceWorker();
     DeviceWorker(const DeviceWorker&) = delete;
     DeviceWorker& operator=(const DeviceWorker&) = delete;
 
-    // The next launch searches this job; null leaves the device idle.
-    void assign(std::shared_ptr<const DeviceJob> job);
-    // Ends the launch in progress and the thread; the count is final after it.
+    // The template to mine from now on: the launch in progress is cut short.
+    // A template that gives the header the device is on (the node's cached
+    // template again) goes on where it is; any other header starts at nonce
+    // 0. Null pauses the device until the next template.
+    void mine(std::shared_ptr<const TemplateWork> t);
+    // Ends the launch in progress and the thread; the count is final after
+    // it, and every find is in the events.
     void stop();
     // Nonces searched since the start, as the engine counts them.
     uint64_t hashes() const { return hashes_.load(); }
+    // The next nonce of the header being searched.
+    uint32_t next_nonce() const { return next_nonce_.load(); }
 
 private:
     void run();
-    // One launch of the job from next_nonce; false when the device failed.
-    bool search(const std::shared_ptr<const DeviceJob>& job, uint32_t& next_nonce);
 
     const size_t index_;
     CudaMiner* const miner_;
+    const CoinbaseParts& parts_;
+    const ExtraNonces extra_;
     DeviceEvents& events_;
     std::atomic<uint64_t> hashes_{0};
+    std::atomic<uint32_t> next_nonce_{0};
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::shared_ptr<const DeviceJob> job_;
+    std::shared_ptr<const TemplateWork> assigned_;
+    uint64_t assignments_ = 0; // how many times mine() was called
     bool quit_ = false;
     std::thread thread_;
 };

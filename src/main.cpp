@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "../kernels/whirlpool_cuda.h"
+#include "address.h"
 #include "benchmark.h"
 #ifdef MARLVANE_HAVE_RPC
 #include "mining.h"
@@ -91,6 +92,12 @@ int main(int argc, char** argv)
         std::printf("Error: mining address not set!\n"
                     "  Edit marlvane-miner.conf and set your address=... line,\n"
                     "  or use:  marlvane-gpu-miner -a YOUR_ADDRESS\n");
+        return 1;
+    }
+    // An address that can never be paid is as good as none: said before
+    // the node is ever asked for anything.
+    if (address_to_script(s.address).empty()) {
+        std::printf("Error: cannot decode the payout address: %s\n", s.address.c_str());
         return 1;
     }
 #ifdef MARLVANE_HAVE_RPC

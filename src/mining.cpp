@@ -1,21 +1,21 @@
 #include "mining.h"
 
-#include <array>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <exception>
+#include <map>
 #include <memory>
+#include <optional>
 #include <random>
+#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "../kernels/whirlpool_cuda.h"
 #include "block_builder.h"
+#include "device_worker.h"
 #include "mining_work.h"
-#include "rig.h"
 #include "rpc_client.h"
 #include "shell.h"
 #include "tip_watcher.h"
@@ -26,152 +26,346 @@ namespace {
 constexpr double STATS_SECONDS = 2.0;
 constexpr auto POLL_INTERVAL = std::chrono::seconds(5);
 constexpr auto RETRY_WAIT = std::chrono::seconds(5);
+// How long the session waits for a device's event before it looks at the
+// clock, the tip and the stop flag again.
+constexpr auto EVENT_WAIT = std::chrono::milliseconds(100);
+// Past this age a template is replaced by a fresh one (new transactions).
+constexpr double TEMPLATE_REFRESH_SECONDS = 30.0;
+// At a stop, the finds still in hand are sent within this, all together.
+constexpr auto FINAL_SUBMIT_LIMIT = std::chrono::seconds(3);
 
-// Everything a one-device session owns for its whole life.
-struct Session {
-    Submitter submitter;
-    const TipWatcher& tips;
-    CudaMiner* miner;
-    const CoinbaseParts& parts;
-    // Stepped whenever a job's nonces run out.
-    uint32_t extra_nonce = 0;
-    std::string last_prev_hash{};
-    std::string last_template_failure{};
-    // A node caches its template, so the job after a find often has the same
-    // header: it goes on after the nonces already searched.
-    std::array<uint8_t, WORK_BYTES> last_work{};
-    uint32_t resume_nonce = 0;
-    bool device_failed = false;
-    uint64_t total_hashes = 0;
-    SteadyClock::time_point start{};
+struct Device {
+    DeviceSetup setup;
+    std::unique_ptr<DeviceWorker> worker;
+    bool failed = false;
 };
 
-enum class JobEnd { stopped, candidate, new_tip, exhausted, device_failed };
+// A checked find whose sending a stop cut short: it is sent again at the end.
+struct HeldFind {
+    std::shared_ptr<const MiningWork> work;
+    uint32_t nonce;
+    size_t device_index;
+    bool sent; // the node may have it, without a word back
+};
 
-// Searches the job's header from next_nonce on; next_nonce is left just
-// after the last nonce searched.
-JobEnd scan_job(Session& s, MiningWork& w, uint32_t& next_nonce,
-                SteadyClock::time_point requested_at)
+// One session for any number of devices: each mines on a thread of its own
+// and never waits for the node, while this thread alone talks to the node,
+// checks and submits what they find, and prints. One device is a session
+// of one, with the texts a single device has always had.
+struct Session {
+    RpcClient& client;
+    const TipWatcher& tips;
+    // Several devices were asked for: the texts name each of them.
+    bool several;
+    // Declared before the devices that push into it, so that it outlives them.
+    DeviceEvents events{};
+    std::vector<Device> devices{};
+    size_t alive = 0;
+    // The newest template the devices were given.
+    std::shared_ptr<const TemplateWork> tmpl{};
+    bool need_template = true;
+    // The devices wait for a template on a new tip.
+    bool paused = false;
+    SteadyClock::time_point template_requested_at{};
+    SteadyClock::time_point next_request_at{};
+    std::string last_prev_hash{};
+    std::string last_template_failure{};
+    // Parents the chain has moved past, as far as the session knows: a find
+    // on one of them is dropped, since the node would only call it stale.
+    // A template on one of them says otherwise and takes it out again.
+    std::set<std::string> passed_parents{};
+    // Every find handled on the current parent: a block is sent at most once.
+    std::set<Header> handled{};
+    std::vector<HeldFind> held{};
+    // A block is being sent: a stop lets it finish within the final limit.
+    bool submitting = false;
+    // When this thread first saw the stop.
+    std::optional<SteadyClock::time_point> stopped_at{};
+    uint64_t blocks_found = 0;
+    SteadyClock::time_point start{};
+    SteadyClock::time_point last_stats{};
+
+    // The device as the found-block box names it: only among several.
+    int found_by(size_t i) const { return several ? devices[i].setup.device : -1; }
+};
+
+SteadyClock::time_point final_deadline(Session& s)
 {
-    while (g_running) {
-        uint32_t nonce = 0;
-        uint32_t hashes = 0;
-        const int found = cuda_miner_scan(s.miner, w.w8, w.w9_base, next_nonce, &nonce, &hashes);
-        if (found < 0) {
-            std::printf("\nError: %s\n", cuda_miner_error(s.miner));
-            return JobEnd::device_failed;
-        }
-        s.total_hashes += hashes;
-        const uint64_t end = uint64_t{next_nonce} + hashes;
-        next_nonce = static_cast<uint32_t>(end);
-        bool exhausted = end > UINT32_MAX;
-        bool candidate = false;
-        if (found == 1) {
-            candidate = true;
-            next_nonce = nonce + 1;
-            exhausted = next_nonce == 0;
-            if (!handle_candidate(s.submitter, w, nonce, -1))
-                return exhausted ? JobEnd::exhausted : JobEnd::candidate;
-        }
-
-        // Kept from job to job: the rhythm of statistics survives new work.
-        static SteadyClock::time_point last_stats = SteadyClock::now();
-        if (seconds_since(last_stats) >= STATS_SECONDS) {
-            last_stats = SteadyClock::now();
-            const double elapsed = seconds_since(s.start);
-            const double rate = elapsed > 0.0 ? s.total_hashes / elapsed : 0.0;
-            std::printf("\r  [%s] h=%" PRIu64 " | n=%u/4G | blk=%" PRIu64 "   ",
-                        hashrate_str(rate).c_str(), w.height, next_nonce, s.submitter.blocks_found);
-            std::fflush(stdout);
-        }
-        // Only a poll sent after this job's template was asked for can tell
-        // that the chain moved past it.
-        const std::string tip = s.tips.tip_since(requested_at);
-        if (!tip.empty() && tip != s.last_prev_hash) {
-            std::printf("\n  [*] New block on chain, refreshing...\n");
-            return JobEnd::new_tip;
-        }
-        if (exhausted) {
-            std::printf("\n  [*] Nonce space exhausted\n");
-            return JobEnd::exhausted;
-        }
-        if (candidate) return JobEnd::candidate;
-    }
-    return JobEnd::stopped;
+    if (!s.stopped_at) s.stopped_at = SteadyClock::now();
+    return *s.stopped_at + FINAL_SUBMIT_LIMIT;
 }
 
-void run_job(Session& s)
+// What ends the session's node requests at a stop: a second stop at once;
+// a template request at once; a submission, which carries a solved block,
+// only when the final limit is over.
+bool give_up(Session& s)
+{
+    if (g_stop_at_once) return true;
+    if (g_running) return false;
+    return !s.submitting || SteadyClock::now() >= final_deadline(s);
+}
+
+void print_device_error(bool several, int device, const std::string& error)
+{
+    if (several)
+        std::printf("Error: GPU #%d: %s\n", device, error.c_str());
+    else
+        std::printf("Error: %s\n", error.c_str());
+}
+
+void mine_all(Session& s, const std::shared_ptr<const TemplateWork>& t)
+{
+    for (Device& d : s.devices) {
+        if (!d.failed) d.worker->mine(t);
+    }
+}
+
+// Work on a passed parent is worth nothing: the devices wait for the
+// template on the new tip rather than search it.
+void pause_for_new_tip(Session& s, const std::string& passed_parent)
+{
+    s.passed_parents.insert(passed_parent);
+    mine_all(s, nullptr);
+    s.paused = true;
+    s.need_template = true;
+    s.next_request_at = SteadyClock::now();
+}
+
+void fetch_template(Session& s)
 {
     std::printf("  [*] Requesting block template...\n");
     const SteadyClock::time_point requested_at = SteadyClock::now();
-    const BlockTemplate t = s.submitter.client.getblocktemplate();
-    if (!t.valid) {
-        report_template_failure(s.last_template_failure, s.submitter.client.last_failure());
-        wait_seconds(RETRY_WAIT);
-        return;
-    }
-    TemplateWork tw;
-    std::string why;
-    if (!prepare_template(t, tw, why)) {
+    const BlockTemplate t = s.client.getblocktemplate();
+    if (!g_running) return;
+    TemplateWork prepared;
+    std::string why = s.client.last_failure();
+    if (!t.valid || !prepare_template(t, prepared, why)) {
+        // The devices go on with the template they have, unless the tip moved.
         report_template_failure(s.last_template_failure, why);
-        wait_seconds(RETRY_WAIT);
+        s.next_request_at = SteadyClock::now() + RETRY_WAIT;
         return;
     }
     s.last_template_failure.clear();
+    s.template_requested_at = requested_at;
+    s.need_template = false;
+    s.passed_parents.erase(t.previousblockhash);
     if (t.previousblockhash != s.last_prev_hash) {
+        if (!s.last_prev_hash.empty()) s.passed_parents.insert(s.last_prev_hash);
         s.last_prev_hash = t.previousblockhash;
-        s.submitter.rejected.clear(); // refused blocks on an older parent can never come back
+        s.handled.clear(); // blocks on an older parent can never come back
         std::printf("  [+] New block at height %" PRIu64 "\n", t.height);
     }
-    MiningWork w;
-    if (!build_work(s.parts, s.extra_nonce, tw, w)) {
-        report_bad_address(s.parts.address);
-        wait_seconds(RETRY_WAIT);
+    // A node caches its template until its tip or mempool changes: the
+    // same one again changes nothing.
+    if (s.tmpl && !s.paused && same_work(*s.tmpl, prepared)) return;
+    s.tmpl = std::make_shared<const TemplateWork>(std::move(prepared));
+    s.paused = false;
+    print_work_lines(*s.tmpl);
+    mine_all(s, s.tmpl);
+}
+
+// Whether a find is still worth checking: not on a passed parent, not
+// handled before.
+bool worth_checking(Session& s, const MiningWork& w, uint32_t nonce)
+{
+    if (s.passed_parents.count(w.prev_hash) != 0) return false;
+    return s.handled.insert(header_with_nonce(w, nonce)).second;
+}
+
+void handle_find(Session& s, const DeviceEvent& e)
+{
+    const MiningWork& w = *e.work;
+    if (!worth_checking(s, w, e.nonce) || !check_find(w, e.nonce, s.found_by(e.device_index)))
+        return;
+    s.submitting = true;
+    const Sent sent = send_block(s.client, found_block_hex(w, e.nonce), true, s.blocks_found);
+    s.submitting = false;
+    switch (sent) {
+    case Sent::accepted:
+        // Our own block is the new tip.
+        pause_for_new_tip(s, w.prev_hash);
+        return;
+    case Sent::rejected:
+    case Sent::unanswered:
+        // The node may know of a tip or transactions that we do not.
+        s.need_template = true;
+        return;
+    case Sent::stopped:
+        s.held.push_back({e.work, e.nonce, e.device_index, true});
         return;
     }
-    cuda_miner_set_work(s.miner, w.midstate, w.target);
-    print_work_lines(w, t.transactions.size());
-    uint8_t hash[32];
-    host_pow_hash(w.header, hash);
-    std::printf("  [*] CPU hash (nonce=0): %s\n", bytes_to_hex(hash, 32).c_str());
-
-    uint32_t next_nonce = 0;
-    if (s.resume_nonce != 0 && std::memcmp(w.header, s.last_work.data(), WORK_BYTES) == 0) {
-        next_nonce = s.resume_nonce;
-        std::printf("  [*] Same header as the last job: going on from nonce %u\n", next_nonce);
-    }
-    const JobEnd end = scan_job(s, w, next_nonce, requested_at);
-    std::memcpy(s.last_work.data(), w.header, WORK_BYTES);
-    s.resume_nonce = next_nonce;
-    // Every nonce of this header is spent: the next job's coinbase differs.
-    if (end == JobEnd::exhausted) {
-        ++s.extra_nonce;
-        s.resume_nonce = 0;
-    }
-    if (end == JobEnd::device_failed) s.device_failed = true;
 }
 
-// The session on one device: every job from a template of its own.
-int run_session(RpcClient& client, const TipWatcher& tips, const CoinbaseParts& parts,
-                CudaMiner* miner, uint32_t extra_nonce)
+void handle_failure(Session& s, const DeviceEvent& e)
 {
-    Session s{Submitter{client}, tips, miner, parts};
-    s.extra_nonce = extra_nonce;
-    s.start = SteadyClock::now();
-    while (g_running && !s.device_failed) run_job(s);
+    Device& d = s.devices[e.device_index];
+    std::printf("\n");
+    print_device_error(s.several, d.setup.device, e.error);
+    d.failed = true;
+    --s.alive;
+}
 
+void check_tip(Session& s)
+{
+    if (s.paused || s.last_prev_hash.empty()) return;
+    // Only a poll sent after the template was asked for can tell that the
+    // chain moved past it.
+    const std::string tip = s.tips.tip_since(s.template_requested_at);
+    if (tip.empty() || tip == s.last_prev_hash) return;
+    std::printf("\n  [*] New block on chain, refreshing...\n");
+    pause_for_new_tip(s, s.last_prev_hash);
+}
+
+uint64_t total_hashes(const Session& s)
+{
+    uint64_t total = 0;
+    for (const Device& d : s.devices) total += d.worker->hashes();
+    return total;
+}
+
+void print_stats(Session& s)
+{
+    s.last_stats = SteadyClock::now();
+    const double elapsed = seconds_since(s.start);
+    const double rate = elapsed > 0.0 ? total_hashes(s) / elapsed : 0.0;
+    if (!s.several) {
+        std::printf("\r  [%s] h=%" PRIu64 " | n=%u/4G | blk=%" PRIu64 "   ",
+                    hashrate_str(rate).c_str(), s.tmpl->height,
+                    s.devices.front().worker->next_nonce(), s.blocks_found);
+        std::fflush(stdout);
+        return;
+    }
+    std::string per_device;
+    for (const Device& d : s.devices) {
+        per_device += " | #" + std::to_string(d.setup.device) + " ";
+        if (d.failed) {
+            per_device += "failed";
+            continue;
+        }
+        per_device += hashrate_str(elapsed > 0.0 ? d.worker->hashes() / elapsed : 0.0);
+        const std::string health = device_health_text(d.setup.device);
+        if (!health.empty()) per_device += " " + health;
+    }
+    std::printf("\r  [%s] h=%" PRIu64 " | blk=%" PRIu64 "%s   ", hashrate_str(rate).c_str(),
+                s.tmpl->height, s.blocks_found, per_device.c_str());
+    std::fflush(stdout);
+}
+
+// A find in hand at a stop: sent within the final limit, else printed.
+// True when the node gave its verdict.
+bool send_at_stop(Session& s, const HeldFind& f)
+{
+    const std::string hex = found_block_hex(*f.work, f.nonce);
+    if (give_up(s)) {
+        print_unsent_block(hex, f.sent ? "the miner was stopped before the node answered"
+                                       : "the miner was stopped before it could send it");
+        return false;
+    }
+    switch (send_block(s.client, hex, false, s.blocks_found)) {
+    case Sent::accepted:
+        s.passed_parents.insert(f.work->prev_hash);
+        return true;
+    case Sent::rejected:
+        return true;
+    case Sent::stopped:
+        print_unsent_block(hex, "the miner was stopped before the node answered");
+        return false;
+    case Sent::unanswered:
+        return false;
+    }
+    return false;
+}
+
+// The devices stop, and every find they reported, queued or cut short, is
+// checked and sent within a short limit; a second stop gives up at once.
+// What cannot be sent is printed, one block per height: the others of that
+// height are only counted, since only one of them can enter the chain.
+void finish(Session& s)
+{
+    for (Device& d : s.devices) d.worker->stop();
+    if (!s.paused && !s.last_prev_hash.empty()) {
+        const std::string tip = s.tips.tip_since(s.template_requested_at);
+        if (!tip.empty() && tip != s.last_prev_hash) s.passed_parents.insert(s.last_prev_hash);
+    }
+    s.submitting = true;
+    std::vector<HeldFind> finds = std::move(s.held); // checked already
+    const size_t checked = finds.size();
+    DeviceEvent e;
+    while (s.events.pop(e, std::chrono::milliseconds(0))) {
+        if (e.kind == DeviceEventKind::failed)
+            handle_failure(s, e);
+        else
+            finds.push_back({e.work, e.nonce, e.device_index, false});
+    }
+    struct Unsent {
+        uint64_t height;
+        size_t more;
+    };
+    std::map<std::string, Unsent> unsent; // by parent
+    for (size_t i = 0; i < finds.size(); ++i) {
+        const HeldFind& f = finds[i];
+        const std::string& parent = f.work->prev_hash;
+        if (s.passed_parents.count(parent) != 0) continue;
+        const auto printed = unsent.find(parent);
+        if (printed != unsent.end()) {
+            ++printed->second.more;
+            continue;
+        }
+        if (i >= checked && (!worth_checking(s, *f.work, f.nonce) ||
+                             !check_find(*f.work, f.nonce, s.found_by(f.device_index))))
+            continue;
+        if (!send_at_stop(s, f)) unsent[parent] = {f.work->height, 0};
+    }
+    for (const auto& u : unsent) {
+        if (u.second.more == 0) continue;
+        std::printf("  [!] Also not sent: %zu more finds at height %" PRIu64
+                    " (only one block per height can enter the chain)\n",
+                    u.second.more, u.second.height);
+    }
+}
+
+void print_summary(const Session& s)
+{
     std::printf("\n  [*] Shutting down...\n");
     const double elapsed = seconds_since(s.start);
-    const double rate = s.total_hashes / (elapsed > 0.0 ? elapsed : 1.0);
-    std::printf("  Hashes: %" PRIu64 " in %.1f s  (%s)\n", s.total_hashes, elapsed,
-                hashrate_str(rate).c_str());
-    std::printf("  Blocks found: %" PRIu64 "\n\n", s.submitter.blocks_found);
-    return s.device_failed ? 1 : 0;
+    const double seconds = elapsed > 0.0 ? elapsed : 1.0;
+    const uint64_t total = total_hashes(s);
+    std::printf("  Hashes: %" PRIu64 " in %.1f s  (%s)\n", total, elapsed,
+                hashrate_str(total / seconds).c_str());
+    if (s.several) {
+        for (const Device& d : s.devices) {
+            const uint64_t hashes = d.worker->hashes();
+            std::printf("    GPU #%d: %" PRIu64 " hashes  (%s)%s\n", d.setup.device, hashes,
+                        hashrate_str(hashes / seconds).c_str(), d.failed ? ", failed" : "");
+        }
+    }
+    std::printf("  Blocks found: %" PRIu64 "\n\n", s.blocks_found);
 }
 
-void destroy_all(const std::vector<RigDevice>& devices)
+// Runs until a stop or until every device has failed; returns the status.
+int run_session(Session& s)
 {
-    for (const RigDevice& d : devices) cuda_miner_destroy(d.miner);
+    s.start = SteadyClock::now();
+    s.last_stats = s.start;
+    s.client.set_abort([&s] { return give_up(s); });
+    while (g_running && s.alive > 0) {
+        if (s.need_template && SteadyClock::now() >= s.next_request_at) fetch_template(s);
+        DeviceEvent e;
+        if (g_running && s.events.pop(e, EVENT_WAIT)) {
+            if (e.kind == DeviceEventKind::found)
+                handle_find(s, e);
+            else
+                handle_failure(s, e);
+        }
+        if (s.tmpl && seconds_since(s.last_stats) >= STATS_SECONDS) print_stats(s);
+        check_tip(s);
+        if (!s.need_template && seconds_since(s.template_requested_at) >= TEMPLATE_REFRESH_SECONDS)
+            s.need_template = true;
+    }
+    finish(s);
+    s.client.set_abort(nullptr);
+    print_summary(s);
+    return s.alive == 0 ? 1 : 0;
 }
 
 } // namespace
@@ -195,37 +389,37 @@ int run_miner(const std::string& rpc_url, const std::string& rpc_user,
     // Each device's tables go up right after its handle, while its create
     // has made it this thread's current device. With several devices, one
     // that cannot mine is left out and the others go on.
-    std::vector<RigDevice> ready;
+    std::vector<std::pair<DeviceSetup, CudaMiner*>> ready;
+    auto destroy_ready = [&] {
+        for (auto& r : ready) cuda_miner_destroy(r.second);
+    };
     for (const DeviceSetup& d : devices) {
         CudaMiner* miner = cuda_miner_create(d.device, d.blocks, threads);
         if (*cuda_miner_error(miner) != '\0') {
-            if (devices.size() == 1)
-                std::printf("Error: %s\n", cuda_miner_error(miner));
-            else
-                std::printf("Error: GPU #%d: %s\n", d.device, cuda_miner_error(miner));
+            print_device_error(devices.size() > 1, d.device, cuda_miner_error(miner));
             cuda_miner_destroy(miner);
             continue;
         }
         cuda_whirlpool_init(WP_T0, WP_RC);
-        ready.push_back({d, miner});
+        ready.emplace_back(d, miner);
     }
     if (ready.empty()) return 1;
     if (!hash_sanity_check()) {
-        destroy_all(ready);
+        destroy_ready();
         return 0;
     }
 
-    std::vector<uint8_t> dev_fee_script = address_to_script(dev_fee_address());
-    if (dev_fee_script.empty()) {
+    CoinbaseParts parts{address_to_script(address), fit_coinbase_message(coinbase_message),
+                        address_to_script(dev_fee_address())};
+    if (parts.dev_fee_script.empty()) {
         std::printf("  [!] WARNING: Dev fee address decode failed\n");
     } else {
-        std::printf("  [*] Dev fee: 1%% per block (%zu-byte script)\n", dev_fee_script.size());
+        std::printf("  [*] Dev fee: 1%% per block (%zu-byte script)\n", parts.dev_fee_script.size());
     }
-    const std::string message = fit_coinbase_message(coinbase_message);
-    if (message.size() < coinbase_message.size()) {
+    if (parts.message.size() < coinbase_message.size()) {
         std::printf("  [!] Coinbase message cut to %zu of %zu bytes: a coinbase input script "
                     "holds at most %zu bytes, %zu of them for the message\n",
-                    message.size(), coinbase_message.size(), MAX_COINBASE_SCRIPT,
+                    parts.message.size(), coinbase_message.size(), MAX_COINBASE_SCRIPT,
                     MAX_COINBASE_MESSAGE);
     }
 
@@ -236,21 +430,22 @@ int run_miner(const std::string& rpc_url, const std::string& rpc_user,
         tips = std::make_unique<TipWatcher>(rpc_url, rpc_user, rpc_password, POLL_INTERVAL);
     } catch (const std::exception& e) {
         std::printf("Error: cannot create the node client: %s\n", e.what());
-        destroy_all(ready);
+        destroy_ready();
         return 1;
     }
-
-    const CoinbaseParts parts{address, message, std::move(dev_fee_script)};
+    Session s{*client, *tips, devices.size() > 1};
     // Random for each session, so that two rigs mining to one address on one
     // node search different headers.
-    const uint32_t extra_nonce = std::random_device{}();
-    int status = 0;
-    if (devices.size() == 1) {
-        status = run_session(*client, *tips, parts, ready.front().miner, extra_nonce);
-        destroy_all(ready);
-    } else {
-        status = run_rig(*client, *tips, parts, ready, extra_nonce);
+    const uint32_t extra_nonce_base = std::random_device{}();
+    const uint32_t n = static_cast<uint32_t>(ready.size());
+    s.devices.reserve(ready.size());
+    for (uint32_t i = 0; i < n; ++i) {
+        Device d;
+        d.setup = ready[i].first;
+        d.worker = std::make_unique<DeviceWorker>(i, ready[i].second, parts,
+                                                  ExtraNonces{extra_nonce_base + i, n}, s.events);
+        s.devices.push_back(std::move(d));
     }
-    tips.reset();
-    return status;
+    s.alive = s.devices.size();
+    return run_session(s);
 }

@@ -1,4 +1,4 @@
-// The mining session: templates from the node, work for the device,
+// The mining session: templates from the node, work for the devices,
 // statistics, chain-tip polling, and the verification and submission of
 // every block found.
 #pragma once
@@ -10,8 +10,8 @@
 #include "shell.h"
 
 // Runs until a stop signal. Returns the process's exit status: 0, or 1
-// when the node client cannot be created or every device has failed. One
-// device is mined by a session of its own; several share one node client.
+// when the node client cannot be created or every device has failed. The
+// payout address must decode (the shell checks it before any node request).
 int run_miner(const std::string& rpc_url, const std::string& rpc_user,
               const std::string& rpc_password, const std::string& address,
               const std::string& coinbase_message, const std::vector<DeviceSetup>& devices,

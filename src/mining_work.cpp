@@ -3,10 +3,11 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <thread>
+#include <iterator>
 
 #include "../kernels/whirlpool_cuda.h"
 #include "block_builder.h"
+#include "shell.h"
 #include "util.h"
 
 namespace {
@@ -34,17 +35,14 @@ bool meets_target(const uint8_t hash[32], const uint64_t target[4])
     return true;
 }
 
-SubmitResult submit_with_retries(RpcClient& client, const std::string& block_hex)
+// Bitcoin Core offers the commitment only where segwit is active; a block
+// that carries one anywhere else is refused as "unexpected-witness".
+bool segwit_active(const std::vector<std::string>& rules)
 {
-    SubmitResult r = client.submitblock_result(block_hex);
-    const int attempts = static_cast<int>(sizeof SUBMIT_RETRY_SECONDS / sizeof SUBMIT_RETRY_SECONDS[0]);
-    for (int i = 0; i < attempts && r.outcome == SubmitOutcome::no_reply; ++i) {
-        std::printf("  [!] No answer from the node (%s); sending the block again in %d s (%d of %d)\n",
-                    r.reason.c_str(), SUBMIT_RETRY_SECONDS[i], i + 1, attempts);
-        wait_seconds(std::chrono::seconds(SUBMIT_RETRY_SECONDS[i]));
-        r = client.submitblock_result(block_hex);
+    for (const std::string& rule : rules) {
+        if (rule == "segwit" || rule == "!segwit") return true;
     }
-    return r;
+    return false;
 }
 
 } // namespace
@@ -52,11 +50,6 @@ SubmitResult submit_with_retries(RpcClient& client, const std::string& block_hex
 double seconds_since(SteadyClock::time_point t)
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - t).count() / 1e9;
-}
-
-void wait_seconds(std::chrono::seconds d)
-{
-    std::this_thread::sleep_for(d);
 }
 
 std::string dev_fee_address()
@@ -88,7 +81,7 @@ bool prepare_template(const BlockTemplate& t, TemplateWork& out, std::string& wh
     }
     out.merkle_branch = coinbase_merkle_branch(tx_leaves);
     out.block_txs = std::move(block_txs);
-    out.witness_commitment = hex_to_bytes(t.default_witness_commitment);
+    if (segwit_active(t.rules)) out.witness_commitment = hex_to_bytes(t.default_witness_commitment);
     // The node's explicit target wins over the compact bits.
     if (!t.target.empty()) {
         target_hex_to_u64(t.target, out.target);
@@ -105,17 +98,25 @@ bool prepare_template(const BlockTemplate& t, TemplateWork& out, std::string& wh
     return true;
 }
 
-bool build_work(const CoinbaseParts& parts, uint32_t extra_nonce_value, const TemplateWork& t,
+bool same_work(const TemplateWork& a, const TemplateWork& b)
+{
+    return a.version == b.version && std::memcmp(a.prev_hash, b.prev_hash, 32) == 0 &&
+           a.curtime == b.curtime && a.bits == b.bits && a.height == b.height &&
+           a.coinbase_value == b.coinbase_value &&
+           std::memcmp(a.target, b.target, sizeof a.target) == 0 &&
+           a.witness_commitment == b.witness_commitment && a.merkle_branch == b.merkle_branch &&
+           *a.block_txs == *b.block_txs;
+}
+
+void build_work(const CoinbaseParts& parts, uint32_t extra_nonce_value, const TemplateWork& t,
                 MiningWork& w)
 {
     w = MiningWork{};
-    const std::vector<uint8_t> payout = address_to_script(parts.address);
-    if (payout.empty()) return false;
     std::vector<uint8_t> extra_nonce(EXTRA_NONCE_BYTES);
     write_le32(extra_nonce.data(), extra_nonce_value);
-    w.coinbase_tx = build_coinbase_tx(t.height, t.coinbase_value, payout, parts.message,
-                                      t.witness_commitment, parts.dev_fee_script, DEV_FEE_PERCENT,
-                                      extra_nonce);
+    w.coinbase_tx = build_coinbase_tx(t.height, t.coinbase_value, parts.payout_script,
+                                      parts.message, t.witness_commitment, parts.dev_fee_script,
+                                      DEV_FEE_PERCENT, extra_nonce);
     uint8_t txid[32];
     compute_txid(w.coinbase_tx.data(), w.coinbase_tx.size(), txid);
     uint8_t merkle_root[32];
@@ -125,21 +126,29 @@ bool build_work(const CoinbaseParts& parts, uint32_t extra_nonce_value, const Te
     std::memcpy(w.target, t.target, sizeof w.target);
     w.height = t.height;
     w.coinbase_value = t.coinbase_value;
+    w.extra_nonce = extra_nonce_value;
     w.prev_hash = t.prev_hash_hex;
     w.block_txs = t.block_txs;
-    return true;
 }
 
-bool handle_candidate(Submitter& s, MiningWork& w, uint32_t nonce, int device)
+Header header_with_nonce(const MiningWork& w, uint32_t nonce)
+{
+    Header header;
+    std::memcpy(header.data(), w.header, header.size());
+    write_le32(header.data() + WORK_BYTES, nonce);
+    return header;
+}
+
+bool check_find(const MiningWork& w, uint32_t nonce, int device)
 {
     std::printf("\n  +=========================================+\n"
                 "  |          [*] BLOCK FOUND! [*]           |\n"
                 "  +=========================================+\n");
     if (device >= 0) std::printf("  Found by: GPU #%d\n", device);
     std::printf("  Nonce: %u (0x%08x)\n", nonce, nonce);
-    write_le32(w.header + 76, nonce);
+    const Header header = header_with_nonce(w, nonce);
     uint8_t hash[32];
-    host_pow_hash(w.header, hash);
+    host_pow_hash(header.data(), hash);
     std::printf("  PoW Hash: %s\n", bytes_to_hex(hash, 32).c_str());
     std::printf("  Hash u64: %016" PRIx64 " %016" PRIx64 " %016" PRIx64 " %016" PRIx64 "\n",
                 read_le64(hash + 24), read_le64(hash + 16), read_le64(hash + 8), read_le64(hash));
@@ -156,29 +165,49 @@ bool handle_candidate(Submitter& s, MiningWork& w, uint32_t nonce, int device)
     std::printf("  [*] Coinbase: %.8f MRV to miner, %.8f MRV dev fee (%zu bytes)\n",
                 static_cast<double>(miner_share) / COIN, static_cast<double>(fee) / COIN,
                 w.coinbase_tx.size());
-    Header header;
-    std::memcpy(header.data(), w.header, header.size());
-    if (s.rejected.count(header) != 0) {
-        std::printf("  [!] The node already refused this block: not sending it again\n");
-        return true;
-    }
-    const std::string block_hex = serialize_block(w.header, w.coinbase_tx, *w.block_txs);
-    std::printf("  [*] Submitting block (%zu bytes)...\n", block_hex.size() / 2);
+    return true;
+}
 
-    const SubmitResult r = submit_with_retries(s.client, block_hex);
-    if (r.outcome == SubmitOutcome::accepted) {
-        ++s.blocks_found;
-        std::printf("  [+] ACCEPTED! Blocks found: %" PRIu64 "\n\n", s.blocks_found);
-    } else if (r.outcome == SubmitOutcome::rejected) {
+std::string found_block_hex(const MiningWork& w, uint32_t nonce)
+{
+    return serialize_block(header_with_nonce(w, nonce).data(), w.coinbase_tx, *w.block_txs);
+}
+
+Sent send_block(RpcClient& client, const std::string& block_hex, bool retries,
+                uint64_t& blocks_found)
+{
+    std::printf("  [*] Submitting block (%zu bytes)...\n", block_hex.size() / 2);
+    SubmitResult r = client.submitblock_result(block_hex);
+    const size_t attempts = retries ? std::size(SUBMIT_RETRY_SECONDS) : 0;
+    for (size_t i = 0; i < attempts && r.outcome == SubmitOutcome::no_reply; ++i) {
+        std::printf("  [!] No answer from the node (%s); sending the block again in %d s (%zu of %zu)\n",
+                    r.reason.c_str(), SUBMIT_RETRY_SECONDS[i], i + 1, attempts);
+        if (!wait_while_running(std::chrono::seconds(SUBMIT_RETRY_SECONDS[i]))) return Sent::stopped;
+        r = client.submitblock_result(block_hex);
+    }
+    switch (r.outcome) {
+    case SubmitOutcome::accepted:
+        ++blocks_found;
+        std::printf("  [+] ACCEPTED! Blocks found: %" PRIu64 "\n\n", blocks_found);
+        return Sent::accepted;
+    case SubmitOutcome::rejected:
         std::printf("  [!] REJECTED by node.\n  [*] (May already be stale)\n");
         std::printf("  [!] Node says: %s\n", r.reason.c_str());
-        s.rejected.insert(header);
-    } else {
-        // Never lose a solved block silently: the user can still send it by hand.
-        std::printf("  [!] Block NOT submitted: the node did not answer (%s).\n", r.reason.c_str());
-        std::printf("  [*] Send it yourself with submitblock:\n%s\n", block_hex.c_str());
+        return Sent::rejected;
+    case SubmitOutcome::aborted:
+        return Sent::stopped;
+    case SubmitOutcome::no_reply:
+        break;
     }
-    return true;
+    // Never lose a solved block silently: the user can still send it by hand.
+    print_unsent_block(block_hex, "the node did not answer (" + r.reason + ")");
+    return Sent::unanswered;
+}
+
+void print_unsent_block(const std::string& block_hex, const std::string& why)
+{
+    std::printf("  [!] Block NOT submitted: %s.\n", why.c_str());
+    std::printf("  [*] Send it yourself with submitblock:\n%s\n", block_hex.c_str());
 }
 
 void report_template_failure(std::string& last_failure, const std::string& why)
@@ -189,18 +218,12 @@ void report_template_failure(std::string& last_failure, const std::string& why)
     last_failure = why;
 }
 
-void report_bad_address(const std::string& address)
+void print_work_lines(const TemplateWork& t)
 {
-    std::printf("  [!] Cannot decode address: %s\n", address.c_str());
-    std::printf("  [!] Failed to build block header\n");
-}
-
-void print_work_lines(const MiningWork& w, size_t transactions)
-{
-    std::printf("  [*] Mining height %" PRIu64 " | diff %.4f | %zu txns\n", w.height,
-                target_to_difficulty(w.target), transactions);
+    std::printf("  [*] Mining height %" PRIu64 " | diff %.4f | %zu txns\n", t.height,
+                target_to_difficulty(t.target), t.transactions);
     std::printf("  [*] Target: %016" PRIx64 "%016" PRIx64 "%016" PRIx64 "%016" PRIx64 "\n",
-                w.target[3], w.target[2], w.target[1], w.target[0]);
+                t.target[3], t.target[2], t.target[1], t.target[0]);
 }
 
 bool hash_sanity_check()

@@ -268,7 +268,8 @@ class Chain:
     """Tip, templates and a validating submitblock; thread-safe."""
 
     def __init__(self, height=1000, bits=0x207FFFFF, target=None, coinbase_value=5000000000,
-                 tx_count=4, payout_address=None, seed=1, curtime=1760000000, mutable_first=False):
+                 tx_count=4, payout_address=None, seed=1, curtime=1760000000, mutable_first=False,
+                 segwit=True):
         self.rng = random.Random(seed)
         self.lock = threading.Lock()
         self.height = height          # height of the tip
@@ -285,12 +286,16 @@ class Chain:
         self.verdicts = []            # (verdict, block hex) of every submission
         self.reject_next = None       # a verdict forced on the next submission
         self.mutable_first = mutable_first  # list "mutable" before the members it names
+        # Without segwit the rules do not name it, yet the template still
+        # carries a commitment, as one real node sent it; a block that
+        # carries it is refused.
+        self.segwit = segwit
         self._new_transactions()
 
     def _new_transactions(self):
         self.txs = []
         for i in range(self.tx_count):
-            raw = make_tx(self.rng, segwit=bool(i % 2))
+            raw = make_tx(self.rng, segwit=self.segwit and bool(i % 2))
             tx, end = parse_tx(raw, 0)
             assert end == len(raw)
             self.txs.append(tx)
@@ -312,7 +317,8 @@ class Chain:
     def template(self):
         with self.lock:
             t = {
-                "capabilities": ["proposal"], "version": 0x20000000, "rules": ["csv", "!segwit"],
+                "capabilities": ["proposal"], "version": 0x20000000,
+                "rules": ["csv", "!segwit"] if self.segwit else [],
                 "vbavailable": {}, "vbrequired": 0, "previousblockhash": self.tip,
                 "transactions": [
                     {"data": tx.raw.hex(), "txid": tx.txid[::-1].hex(), "hash": tx.wtxid[::-1].hex(),
@@ -404,11 +410,14 @@ class Chain:
         if [tx.raw for tx in rest] != [tx.raw for tx in self.txs]:
             return "bad-txns-template"
         commitments = [s for _, s in coinbase.outputs if s[:6] == WITNESS_HEADER and len(s) >= 38]
-        if not commitments:
+        if not self.segwit:
+            if commitments or any(tx.has_witness for tx in txs):
+                return "unexpected-witness"
+        elif not commitments:
             return "bad-witness-commitment-missing"
-        if coinbase.witnesses != [[b"\x00" * 32]]:
+        elif coinbase.witnesses != [[b"\x00" * 32]]:
             return "bad-witness-nonce-size"
-        if commitments[-1][:38] != witness_commitment_script(rest):
+        elif commitments[-1][:38] != witness_commitment_script(rest):
             return "bad-witness-merkle-match"
         fee = self.coinbase_value // 100
         expected = []

@@ -1,39 +1,52 @@
 // A stand-in for the driver's management library, loaded by the health
-// tests in its place: one device on a known PCI bus id with fixed sensors,
-// and an SM clock only (other clock kinds are "not supported").
+// tests in its place: a busy device and an idle one on known PCI bus ids
+// with fixed sensors, and an SM clock only (other clock kinds are "not
+// supported"). The idle one draws 0 mW, a reading like any other.
 extern "C" {
 
 struct nvmlDevice_st;
 
 int nvmlInit_v2() { return 0; }
 
+namespace {
+nvmlDevice_st* const BUSY = reinterpret_cast<nvmlDevice_st*>(0x1);
+nvmlDevice_st* const IDLE = reinterpret_cast<nvmlDevice_st*>(0x2);
+
+bool same(const char* a, const char* b)
+{
+    while (*a && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+} // namespace
+
 int nvmlDeviceGetHandleByPciBusId_v2(const char* bus_id, nvmlDevice_st** device)
 {
-    const char known[] = "0000:3B:00.0";
-    for (unsigned i = 0; i < sizeof known; ++i) {
-        if (bus_id[i] != known[i]) return 2; // invalid argument
-    }
-    *device = reinterpret_cast<nvmlDevice_st*>(0x1);
+    if (same(bus_id, "0000:3B:00.0"))
+        *device = BUSY;
+    else if (same(bus_id, "0000:5E:00.0"))
+        *device = IDLE;
+    else
+        return 2; // invalid argument
     return 0;
 }
 
-int nvmlDeviceGetTemperature(nvmlDevice_st*, int sensor, unsigned* value)
+int nvmlDeviceGetTemperature(nvmlDevice_st* device, int sensor, unsigned* value)
 {
     if (sensor != 0) return 3;
-    *value = 61;
+    *value = device == BUSY ? 61 : 0;
     return 0;
 }
 
-int nvmlDeviceGetPowerUsage(nvmlDevice_st*, unsigned* milliwatts)
+int nvmlDeviceGetPowerUsage(nvmlDevice_st* device, unsigned* milliwatts)
 {
-    *milliwatts = 285999;
+    *milliwatts = device == BUSY ? 285999 : 0;
     return 0;
 }
 
-int nvmlDeviceGetClockInfo(nvmlDevice_st*, int kind, unsigned* mhz)
+int nvmlDeviceGetClockInfo(nvmlDevice_st* device, int kind, unsigned* mhz)
 {
     if (kind != 1) return 3;
-    *mhz = 1980;
+    *mhz = device == BUSY ? 1980 : 0;
     return 0;
 }
 

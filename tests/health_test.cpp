@@ -17,6 +17,16 @@ TEST(DeviceHealth, ReadsThroughTheLibraryItFinds)
     EXPECT_FALSE(nvml_read_health(FAKE_NVML_PATH, "0000:3C:00.0", health)) << "a device it lacks";
 }
 
+TEST(DeviceHealth, ZeroIsAReading)
+{
+    WpDeviceHealth health{-1, -1, -1};
+    ASSERT_TRUE(nvml_read_health(FAKE_NVML_PATH, "0000:5E:00.0", health));
+    EXPECT_EQ(health.temperature_c, 0);
+    EXPECT_EQ(health.power_w, 0) << "0 mW is an idle card, not a missing sensor";
+    EXPECT_EQ(health.sm_clock_mhz, 0);
+    EXPECT_EQ(format_health(health), "0 C, 0 W, 0 MHz");
+}
+
 TEST(DeviceHealth, NoLibraryMeansNoReadings)
 {
     WpDeviceHealth health{-1, -1, -1};

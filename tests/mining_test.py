@@ -10,7 +10,7 @@ import threading
 import time
 import unittest
 
-from chain import DEV_FEE_ADDRESS, Chain, segwit_address
+from chain import DEV_FEE_ADDRESS, Chain, parse_tx, read_compact_size, segwit_address
 from testnode import Reply, TestNode
 
 CPU = os.environ.get("MARLVANE_CPU_MINER", "")
@@ -20,6 +20,33 @@ PAYOUT = segwit_address("tmrv", 0, bytes(range(20)))
 # A find is a 1 in 2^40 chance per nonce: none in any test's time.
 HARD_TARGET = "0000000000ffff" + "0" * 50
 ACCEPTED = re.compile(r"  \[\+\] ACCEPTED! Blocks found: (\d+)\n\n")
+
+
+BOX = "  |          [*] BLOCK FOUND! [*]           |\n"
+
+
+def submitted_finds(out, node, devices):
+    """(device, block hex) of every block sent, in order: each found-block box
+    that goes on to "Submitting block" is the next submitblock request."""
+    blocks = [r.params[0] for r in node.requests_for("submitblock")]
+    by = []
+    for box in out.split(BOX)[1:]:
+        if "  [*] Submitting block" in box:
+            named = FOUND_BY.search(box)
+            by.append(int(named.group(1)) if devices > 1 else 0)
+    assert len(by) == len(blocks), (len(by), len(blocks))
+    return list(zip(by, blocks))
+
+
+def extra_nonce(block_hex):
+    """The 4-byte push after the height in a block's coinbase input script."""
+    block = bytes.fromhex(block_hex)
+    _, pos = read_compact_size(block, 80)
+    coinbase, _ = parse_tx(block, pos)
+    script = coinbase.inputs[0][1]
+    at = 1 if 0x51 <= script[0] <= 0x60 else 1 + script[0]
+    assert script[at] == 4, script.hex()
+    return int.from_bytes(script[at + 1:at + 5], "little")
 
 
 def free_port():
@@ -195,8 +222,10 @@ class MiningTest(Base):
         m = self.miner(node, binary=TEST_MINER)
         out = m.wait_for(ACCEPTED)
         self.assertIn("  [!] CPU says hash does NOT meet target!\n"
-                      "  [!] GPU false positive - skipping submission.\n\n"
-                      "  [*] Requesting block template...\n", out)
+                      "  [!] GPU false positive - skipping submission.\n\n", out)
+        # Nothing was sent for it: the next box is the next find.
+        after = out[out.index("GPU false positive"):]
+        self.assertLess(after.index("BLOCK FOUND"), after.index("Submitting block"))
         self.assertOrderlyEnd(*m.stop(), blocks=len(ACCEPTED.findall(m.out)))
         self.assertEqual([v for v, _ in chain.verdicts if v is not None], [])
 
@@ -235,12 +264,14 @@ class MiningTest(Base):
         out = m.wait_for(ACCEPTED)
         status, out = m.stop()
         self.assertIn("  [!] Node says: rejected-for-reasons-of-its-own\n", out)
-        self.assertRegex(out, r"  \[\*\] Same header as the last job: going on from nonce \d+\n")
         blocks = [r.params[0] for r in node.requests_for("submitblock")]
         self.assertEqual(len(set(blocks)), len(blocks), "a block sent twice")
         self.assertEqual(chain.verdicts[0][0], "rejected-for-reasons-of-its-own")
         self.assertIsNone(chain.verdicts[1][0])
-        self.assertEqual(chain.verdicts[0][1][:72], chain.verdicts[1][1][:72], "same parent")
+        refused, accepted = chain.verdicts[0][1][:160], chain.verdicts[1][1][:160]
+        self.assertEqual(refused[:152], accepted[:152], "the same header searched on")
+        nonce = lambda header: int.from_bytes(bytes.fromhex(header[152:]), "little")
+        self.assertGreater(nonce(accepted), nonce(refused), "after the refused nonce")
         self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
 
     def test_two_sessions_on_one_address_never_search_the_same_header(self):
@@ -262,23 +293,39 @@ class MiningTest(Base):
         self.assertNotIn("duplicate", [v for v, _ in chain.verdicts])
         self.assertEqual({v for v, _ in chain.verdicts} - {None, "bad-prevblk"}, set())
 
-    def test_exhausted_nonce_range_gets_a_new_merkle_root(self):
-        # At GPU speed one header's nonces last under a second: the next
-        # template has the same time, and only the extra nonce tells them apart.
+    def test_headers_that_run_out_step_the_extra_nonce_without_asking_the_node(self):
+        # At GPU speed one header's nonces last under a second. Each device
+        # goes straight on with the next extra nonce of its own sequence
+        # (device i of n: base + i + n k), so no header is searched twice and
+        # the node is asked for a template only when its tip moves.
         self.assertTrue(TEST_MINER, "MARLVANE_TEST_MINER is not set")
-        chain = Chain(target=HARD_TARGET)
-        node = self.node(chain)
-        m = self.miner(node, binary=TEST_MINER, grid=("65536", "256"),
-                       env={"MARLVANE_TEST_SKIM": "64"})
-        out = m.wait_for(r"Nonce space exhausted", count=4, timeout=10)
-        m.stop()
-        jobs = re.findall(r"  \[\*\] Target: .*\n  \[\*\] CPU hash \(nonce=0\): ([0-9a-f]{64})\n", out)
-        self.assertGreaterEqual(len(jobs), 4)
-        self.assertEqual(len(set(jobs)), len(jobs), "a header searched twice")
-        templates = [r for r in node.requests_for("getblocktemplate")]
-        self.assertGreaterEqual(len(templates), 4)
-        self.assertEqual(chain.height, 1000, "one template, unchanged")
-        self.assertEqual(out.count("New block at height"), 1)
+        for devices in (1, 3):
+            with self.subTest(devices=devices):
+                # One find in about 20 headers of 128 nonces searched each.
+                chain = Chain(payout_address=PAYOUT, target="%064x" % (2 ** 256 // 2560))
+                node = TestNode(chain=chain).start()
+                m = Miner(node.url, "-d", "all", binary=TEST_MINER, grid=("65536", "256"),
+                          env={"MARLVANE_TEST_SKIM": "64", "MARLVANE_TEST_DEVICES": str(devices)})
+                try:
+                    m.wait_for(ACCEPTED, count=8, timeout=60)
+                finally:
+                    status, out = m.stop()
+                    node.stop()
+                self.assertEqual(status, 0)
+                finds = submitted_finds(out, node, devices)
+                self.assertEqual([v for v, _ in chain.verdicts if v is not None], [])
+                steps = {}
+                for device, block in finds:
+                    steps.setdefault(device, set()).add(extra_nonce(block))
+                first = extra_nonce(finds[0][1]) - finds[0][0]
+                for device, extras in steps.items():
+                    self.assertEqual({(e - first - device) % devices for e in extras}, {0},
+                                     "device %d of %d off its sequence" % (device, devices))
+                self.assertGreater(max(len(e) for e in steps.values()), 1, "no header ran out")
+                # Every request brought a new tip, but the last may be cut by the stop.
+                self.assertLessEqual(out.count("Requesting block template"),
+                                     out.count("New block at height") + 1,
+                                     "a template only for a new tip")
 
     def test_heights_a_node_encodes_as_opcodes(self):
         # A fresh chain's first sixteen blocks carry OP_1..OP_16 as their height.
@@ -339,6 +386,48 @@ class MiningTest(Base):
         self.assertIn("\nError: an illegal memory access was encountered (test engine)\n"
                       "\n  [*] Shutting down...\n", out)
         self.assertRegex(out, r"  Blocks found: 0\n\n$")
+
+    def test_an_undecodable_payout_address_ends_before_any_node_request(self):
+        node = self.node()
+        m = self.miner(node, address="mrv1notanaddress")
+        m.proc.wait(10)
+        status, out = m.stop()
+        self.assertEqual((status, out), (1, "Error: cannot decode the payout address: mrv1notanaddress\n"))
+        self.assertEqual(node.requests, [])
+
+    def test_a_commitment_offered_where_segwit_is_not_active_is_left_out(self):
+        chain = Chain(payout_address=PAYOUT, segwit=False)
+        self.assertIn("default_witness_commitment", chain.template())
+        self.assertEqual(chain.template()["rules"], [])
+        m = self.miner(self.node(chain))
+        m.wait_for(ACCEPTED, count=2)
+        m.stop()
+        self.assertEqual([v for v, _ in chain.verdicts if v is not None], [])
+        block = bytes.fromhex(chain.verdicts[0][1])
+        coinbase, _ = parse_tx(block, read_compact_size(block, 80)[1])
+        self.assertFalse(coinbase.has_witness)
+        self.assertEqual([s for _, s in coinbase.outputs if s.startswith(bytes.fromhex("6a24aa21a9ed"))], [])
+
+    def test_a_poll_sent_before_the_template_is_no_news(self):
+        # The chain moves once by itself, then only by the miner's own blocks:
+        # a poll that saw the tip before the miner's block was accepted must
+        # not send the session after it again.
+        chain = Chain(payout_address=PAYOUT, target=HARD_TARGET)
+        node = self.node(chain)
+        m = self.miner(node)
+        m.wait_for(r"Mining height 1001 ")
+        deadline = time.monotonic() + 10
+        while not node.requests_for("getbestblockhash") and time.monotonic() < deadline:
+            time.sleep(0.05)
+        with chain.lock:
+            chain.target = None
+        chain.advance()
+        m.wait_for(r"New block on chain", timeout=10)
+        m.wait_for(ACCEPTED, count=3)
+        status, out = m.stop()
+        self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
+        self.assertEqual(out.count("New block on chain"), 1, out[-3000:])
+        self.assertEqual([v for v, _ in chain.verdicts if v is not None], [])
 
 
 TWO_DEVICES = {"MARLVANE_CPU_DEVICES": "2"}
@@ -420,8 +509,10 @@ class RigTest(Base):
         m.proc.wait(30)
         status, out = m.stop()
         self.assertEqual(status, 1)
+        # Each fails on its own thread: which is reported first is up to the machine.
         self.assertEqual(out.count("Error:"), 2)
-        self.assertLess(out.index("Error: GPU #1: "), out.index("Error: GPU #0: "))
+        self.assertEqual(out.count("Error: GPU #0: "), 1)
+        self.assertEqual(out.count("Error: GPU #1: "), 1)
         summary = RIG_SUMMARY.search(out)
         self.assertIsNotNone(summary, out[-1500:])
         self.assertEqual((summary.group(3), summary.group(5)), (", failed", ", failed"))
@@ -451,6 +542,43 @@ class RigTest(Base):
         self.assertEqual(status, 0)
 
 
+    def test_after_its_own_block_no_find_on_that_parent_is_sent(self):
+        # Both devices find all the time. After the rig's own block, the next
+        # template fails, so that finds on the old parent still wait in the
+        # queue while the node's tip is already past it: none may be sent.
+        chain = Chain(payout_address=PAYOUT)
+        node = self.node(chain)
+        node.script("getblocktemplate", Reply.result(chain.template()), Reply.error(-1, "busy"))
+        m = self.miner(node, "-d", "all", env=TWO_DEVICES)
+        m.wait_for(r"Reason: RPC error: busy")
+        m.wait_for(ACCEPTED, count=2, timeout=20)
+        status, out = m.stop()
+        self.assertEqual(status, 0)
+        self.assertEqual([v for v, _ in chain.verdicts if v is not None], [])
+
+    def test_a_new_tip_pauses_every_device_until_its_template(self):
+        # Two devices at 1 GH/s each; the template on the new tip takes 4 s
+        # to come, and the devices must not search the passed parent meanwhile.
+        self.assertTrue(TEST_MINER, "MARLVANE_TEST_MINER is not set")
+        rate = 10 ** 9
+        chain = Chain(target=HARD_TARGET)
+        node = self.node(chain)
+        m = self.miner(node, "-d", "all", binary=TEST_MINER, grid=("4096", "256"),
+                       env={"MARLVANE_TEST_RATE": str(rate), "MARLVANE_TEST_DEVICES": "2",
+                            "MARLVANE_TEST_SKIM": "0"})
+        m.wait_for(r"Mining height 1001 ")
+        start = time.monotonic()
+        node.slow("getblocktemplate", 4.0)
+        chain.advance()
+        m.wait_for(r"Mining height 1002 ", timeout=20)
+        time.sleep(1.0)
+        seconds = time.monotonic() - start
+        status, out = m.stop()
+        self.assertEqual(status, 0)
+        hashes = int(RIG_SUMMARY.search(out).group(1))
+        self.assertLess(hashes, 2 * rate * (seconds - 3.0), "the devices searched a passed parent")
+        self.assertGreater(hashes, 2 * rate * (seconds - 5.5), "the devices went on afterwards")
+
 
 class MiningWaitTest(Base):
     """Cases that go through the 5-second waits."""
@@ -468,22 +596,63 @@ class MiningWaitTest(Base):
         status, out = m.stop(signal.SIGTERM)
         self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
 
-    def test_stop_during_a_wait_ends_after_it(self):
+    def assertPromptStop(self, m, sig=signal.SIGINT, limit=3.0):
+        start = time.monotonic()
+        status, out = m.stop(sig)
+        self.assertLess(time.monotonic() - start, limit, "a stop does not wait for the node")
+        self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
+        return out
+
+    def test_a_stop_during_a_wait_is_prompt(self):
         m = self.miner("http://127.0.0.1:%d" % free_port())
         m.wait_for(r"Invalid template, retrying\.\.\.")
+        out = self.assertPromptStop(m)
+        self.assertEqual(out.count("Requesting block template"), 1)
+
+    def test_a_stop_during_a_slow_template_is_prompt(self):
+        node = self.node()
+        node.slow("getblocktemplate", 20.0)
+        m = self.miner(node)
+        m.wait_for(r"Requesting block template")
+        while not node.requests_for("getblocktemplate"):
+            time.sleep(0.05)
+        out = self.assertPromptStop(m, signal.SIGTERM)
+        self.assertNotIn("Invalid template", out, "a stop is no failure of the node's")
+
+    def test_a_block_the_node_is_slow_to_take_is_printed_at_a_stop(self):
+        # The node would answer the submission after 20 s: the stop gives it
+        # a few seconds, then prints the block for the user to send, and
+        # counts the other finds of that height instead of printing them.
+        chain = Chain(payout_address=PAYOUT)
+        node = self.node(chain)
+        node.slow("submitblock", 20.0)
+        m = self.miner(node)
+        m.wait_for(r"Submitting block")
+        time.sleep(0.5)
+        out = self.assertPromptStop(m, limit=6.0)
+        printed = re.findall(r"  \[!\] Block NOT submitted: the miner was stopped before the node "
+                             r"answered\.\n  \[\*\] Send it yourself with submitblock:\n([0-9a-f]+)\n", out)
+        self.assertEqual(len(printed), 1, out[-3000:])
+        self.assertEqual(printed[0], node.requests_for("submitblock")[0].params[0])
+        self.assertRegex(out, r"  \[!\] Also not sent: \d+ more finds at height 1001 \(only one "
+                              r"block per height can enter the chain\)\n")
+        node.stop()
+        self.assertIsNone(chain.submit(printed[0]), "the printed block is valid")
+
+    def test_a_second_stop_ends_at_once(self):
+        chain = Chain(payout_address=PAYOUT)
+        node = self.node(chain)
+        node.slow("submitblock", 20.0)
+        m = self.miner(node)
+        m.wait_for(r"Submitting block")
+        m.proc.send_signal(signal.SIGINT)
+        time.sleep(0.5)
         start = time.monotonic()
         status, out = m.stop(signal.SIGINT)
-        self.assertGreater(time.monotonic() - start, 3.0, "the wait is not cut short")
-        self.assertEqual(out.count("Requesting block template"), 1)
-        self.assertOrderlyEnd(status, out, 0)
-
-    def test_undecodable_payout_address_repeats_every_five_seconds(self):
-        m = self.miner(self.node(), address="mrv1notanaddress")
-        out = m.wait_for(r"Failed to build block header", count=2, timeout=15)
-        self.assertEqual(out.count("  [!] Cannot decode address: mrv1notanaddress\n"
-                                   "  [!] Failed to build block header\n"), 2)
-        self.assertEqual(out.count("New block at height"), 1)
-        self.assertOrderlyEnd(*m.stop(), blocks=0)
+        self.assertLess(time.monotonic() - start, 1.5)
+        self.assertEqual(status, 0)
+        self.assertRegex(out, r"  \[!\] Block NOT submitted: the miner was stopped before the node "
+                              r"answered\.\n  \[\*\] Send it yourself with submitblock:\n[0-9a-f]+\n")
 
     def test_template_with_a_bad_previous_hash_is_refused(self):
         node = self.node()

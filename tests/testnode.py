@@ -66,6 +66,7 @@ class TestNode:
         self.chain = chain
         self.requests = []
         self._scripts = {}  # method name (or "*") -> list of Reply
+        self._delays = {}   # method name -> seconds the chain's answer waits
         self._lock = threading.Lock()
         self._stopping = threading.Event()
         self._server = _Server(("127.0.0.1", port), self._handler_class())
@@ -97,6 +98,12 @@ class TestNode:
         with self._lock:
             self._scripts.setdefault(method, []).extend(replies)
 
+    def slow(self, method, seconds):
+        """Make the chain's answers to method come this many seconds late, as a
+        busy node's do; the chain acts on the request only then."""
+        with self._lock:
+            self._delays[method] = seconds
+
     def requests_for(self, method):
         with self._lock:
             return [r for r in self.requests if r.method == method]
@@ -109,6 +116,9 @@ class TestNode:
                 queue = self._scripts.get(key)
                 if queue:
                     return queue.pop(0)
+            delay = self._delays.get(request.method, 0.0)
+        if delay and self._stopping.wait(delay):
+            return Reply.dropped()
         if self.chain is not None:
             return self.chain.answer(request)
         return Reply.error(-32601, "Method not found")
