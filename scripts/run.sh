@@ -32,7 +32,15 @@ echo "[3/4] Starting the test node on 127.0.0.1:$port..."
 python3 tests/testnode.py --port "$port" --payout "$payout" --bits "$bits" &
 node=$!
 trap 'kill "$node" 2>/dev/null || true' EXIT
-sleep 1
+# The miner's first request must find the node listening.
+for _ in $(seq 100); do
+    if python3 -c 'import socket, sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 0.2)' \
+            "$port" 2>/dev/null; then
+        break
+    fi
+    kill -0 "$node" 2>/dev/null || { echo "The test node did not start."; exit 1; }
+    sleep 0.1
+done
 
 echo "[4/4] Mining with $miner for ${DEMO_SECONDS:-30} s, then stopping it with Ctrl-C (SIGINT)..."
 "$miner" -o "http://127.0.0.1:$port" -u rpcuser -p hollowgates -a "$payout" "$@" &

@@ -12,10 +12,17 @@ import time
 import unittest
 
 from chain import Chain
-from mining_test import ACCEPTED, PAYOUT, RIG_SUMMARY, TWO_DEVICES, Base, free_port
+from mining_test import (ACCEPTED, HARD_TARGET, PAYOUT, RIG_SUMMARY, TEST_MINER, TWO_DEVICES, Base,
+                         free_port)
 from testnode import Reply, TestNode, TipMover
 
 SUBMITTING = re.compile(r"  \[\*\] Submitting block \(\d+ bytes\)\.\.\.\n")
+HASHES = re.compile(r"\n  Hashes: (\d+) in ")
+VERIFIED = re.compile(r"  \[\+\] CPU verified: hash meets target")
+PRINTED = re.compile(r"  \[\*\] Send it yourself with submitblock:\n([0-9a-f]+)\n")
+# GPU speed: one header's 2^32 nonces last 0.86 s.
+RATE = 5 * 10 ** 9
+WINDOW = 20.0
 
 
 def report(name, out, chain_or_chains):
@@ -35,6 +42,78 @@ class FaultTest(Base):
         self.assertEqual(found, submitted, "every verified block reached the node")
         self.assertEqual(accepted, node_accepted, "every acceptance is counted")
         self.assertNotIn("Block NOT submitted", out)
+
+    def assertFullDuty(self, name, node, devices):
+        """Runs the test engine's devices at RATE each for WINDOW real seconds
+        from the first work, and checks that they hashed at least 97 % of that
+        time whatever the node does meanwhile."""
+        self.assertTrue(TEST_MINER, "MARLVANE_TEST_MINER is not set")
+        # Launches of 2^27 nonces: 27 ms each, 32 to a header.
+        m = self.miner(node, "-d", "all", binary=TEST_MINER, grid=("4096", "256"),
+                       env={"MARLVANE_TEST_RATE": str(RATE), "MARLVANE_TEST_DEVICES": str(devices),
+                            "MARLVANE_TEST_SKIM": "16"})
+        m.wait_for(r"Mining height ")
+        start = time.monotonic()
+        time.sleep(WINDOW)
+        seconds = time.monotonic() - start
+        status, out = m.stop()
+        self.assertEqual(status, 0, out[-2000:])
+        hashes = int(HASHES.search(out).group(1))
+        duty = hashes / (RATE * devices * seconds)
+        print("fault run: %s, %d device(s) at %.0f GH/s: %d hashes in %.1f s, duty %.1f %%, "
+              "%d templates, %d submissions" % (name, devices, RATE / 1e9, hashes, seconds, 100 * duty,
+                                                len(node.requests_for("getblocktemplate")),
+                                                len(node.requests_for("submitblock"))), file=sys.stderr)
+        self.assertGreaterEqual(duty, 0.97, "the devices waited on the node")
+        return out
+
+    def test_devices_never_wait_for_a_slow_template(self):
+        # Every find is refused for the node's own reasons, and each refusal
+        # brings a template that takes 500 ms; the headers run out every
+        # 0.86 s meanwhile.
+        for devices in (1, 8):
+            with self.subTest(devices=devices):
+                chain = Chain(payout_address=PAYOUT, target="%064x" % (2 ** 256 // (1200 * devices)))
+                node = self.node(chain)
+                node.slow("getblocktemplate", 0.5)
+                node.script("submitblock", *[Reply.result("bad-txns-nonfinal")] * 1000)
+                out = self.assertFullDuty("slow template", node, devices)
+                self.assertGreaterEqual(len(node.requests_for("getblocktemplate")), 5, out[-2000:])
+
+    def test_devices_never_wait_for_a_slow_submission(self):
+        for devices in (1, 8):
+            with self.subTest(devices=devices):
+                chain = Chain(payout_address=PAYOUT, target="%064x" % (2 ** 256 // (1200 * devices)))
+                node = self.node(chain)
+                node.slow("submitblock", 8.0)
+                self.assertFullDuty("slow submission", node, devices)
+                self.assertGreaterEqual(len(node.requests_for("submitblock")), 2)
+
+    def test_a_stop_while_a_submission_is_pending_leaves_no_find_unsaid(self):
+        # Two devices keep finding blocks on the tip while the node takes
+        # 8 s to refuse the first: at the stop each verified block has been
+        # sent or is printed, and the finds not checked are counted.
+        chain = Chain(payout_address=PAYOUT, target="0000ffff" + "f" * 56)
+        node = self.node(chain)
+        node.script("submitblock", Reply.result("refused", delay=8.0))
+        m = self.miner(node, "-d", "all", env=TWO_DEVICES)
+        m.wait_for(r"Submitting block")
+        time.sleep(1.0)
+        start = time.monotonic()
+        status, out = m.stop()
+        stopped_in = time.monotonic() - start
+        self.assertEqual(status, 0)
+        self.assertLess(stopped_in, 6.0)
+        blocks = {r.params[0] for r in node.requests_for("submitblock")}
+        printed = PRINTED.findall(out)
+        verified = len(VERIFIED.findall(out))
+        unsaid = [b for b in printed if b not in blocks]
+        print("fault run: stop with a submission pending: verified %d, sent %d, printed %d "
+              "(%d of them never sent), stop took %.1f s" % (verified, len(blocks), len(printed),
+                                                             len(unsaid), stopped_in), file=sys.stderr)
+        self.assertEqual(verified, len(blocks) + len(unsaid), out[-3000:])
+        self.assertGreaterEqual(len(printed), 1, out[-3000:])
+        self.assertRegex(out, r"  \[!\] Also not sent: \d+ more finds at height 1001")
 
     def test_node_killed_and_started_again(self):
         chain = Chain(payout_address=PAYOUT)
