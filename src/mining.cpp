@@ -357,7 +357,7 @@ int run_session(Session& s)
             else
                 handle_failure(s, e);
         }
-        if (s.tmpl && seconds_since(s.last_stats) >= STATS_SECONDS) print_stats(s);
+        if (g_running && s.tmpl && seconds_since(s.last_stats) >= STATS_SECONDS) print_stats(s);
         check_tip(s);
         if (!s.need_template && seconds_since(s.template_requested_at) >= TEMPLATE_REFRESH_SECONDS)
             s.need_template = true;

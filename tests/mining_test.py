@@ -630,7 +630,7 @@ class MiningWaitTest(Base):
         m.wait_for(r"Submitting block")
         time.sleep(0.5)
         out = self.assertPromptStop(m, limit=6.0)
-        printed = re.findall(r"  \[!\] Block NOT submitted: the miner was stopped before the node "
+        printed = re.findall(r"\n  \[!\] Block NOT submitted: the miner was stopped before the node "
                              r"answered\.\n  \[\*\] Send it yourself with submitblock:\n([0-9a-f]+)\n", out)
         self.assertEqual(len(printed), 1, out[-3000:])
         self.assertEqual(printed[0], node.requests_for("submitblock")[0].params[0])
