@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "whirlpool_core.h"
+
 struct WpKernelFigures {
     int registers;            // per thread
     int local_bytes;          // per thread: spills and stack
@@ -11,5 +13,6 @@ struct WpKernelFigures {
     int blocks_per_sm;        // resident blocks of `threads` threads, from the occupancy API
 };
 
-// "" with the figures filled in, or why they could not be had.
-std::string wp_search_kernel_figures(int device, int threads, WpKernelFigures& out);
+// "" with the figures of the layout's kernel filled in, or why they could not be had.
+std::string wp_search_kernel_figures(int device, WpLayout layout, int threads,
+                                     WpKernelFigures& out);

@@ -194,17 +194,20 @@ WP_FN void wp_prepare_job(const uint64_t* T, const uint64_t* RC, const uint64_t 
     }
 }
 
-// The search reads two tables, T0 and R8 = T0 rotated left by 8, and makes
-// the other six from them with rotations that it shares between lookups:
-// rotations distribute over XOR, so a round word
-//   XOR over j of ROTL(T0[b_j], 8j)
-//   = g0 ^ ROTL(g2, 32) ^ ROTL(g1 ^ ROTL(g3, 32), 16),  g_k = T0[b_2k] ^ R8[b_2k+1]
-// costs one rotation by 16 (the rotations by 32 are register swaps on the
-// GPU) instead of six. Lookup j reads T0 when j is even and R8 when it is odd.
-// A table set provides entry(word, j): that table's entry at byte j of word.
+// A table set provides entry(word, j), the entry that lookup j of a round
+// word reads at byte j of word, and says whether it holds R8 = T0 rotated
+// left by 8 beside T0. Rotations distribute over XOR and a rotation by 32 is
+// a register swap on the GPU, so a round word XOR over j of ROTL(T0[b_j], 8j)
+// shares its rotations between lookups:
+//   with R8:    g0 ^ ROTL(g2, 32) ^ ROTL(g1 ^ ROTL(g3, 32), 16),
+//               g_k = T0[b_2k] ^ R8[b_2k+1]  (lookup j reads R8 when j is odd);
+//               one rotation by 16 a word;
+//   T0 alone:   u0 ^ ROTL(u1, 8) ^ ROTL(u2, 16) ^ ROTL(u3, 24),
+//               u_k = T0[b_k] ^ ROTL(T0[b_k+4], 32);  three rotations a word.
 
 // The CPU's table set: T0 and R8 as two plain 2 KB arrays.
 struct WpFlatTables {
+    static constexpr bool with_r8 = true;
     uint64_t t[2][256];
     WP_FN uint64_t entry(uint64_t word, int j) const { return t[j & 1][wp_byte(word, j)]; }
 };
@@ -217,21 +220,46 @@ WP_FN void wp_make_flat_tables(const uint64_t* T0, WpFlatTables& tables)
     }
 }
 
-// The GPU's table set, an image of 256 entries x 32 slots of eight bytes in
-// shared memory: slots 0..15 of entry e hold T0[e], slots 16..31 hold R8[e],
-// one copy per lane of a half-warp. Lane l reads only slots l & 15 and
-// 16 + (l & 15), whose bank pair ((byte address / 8) mod 16) is l & 15
-// whatever the entry, so the 16 lanes of a half-warp never share a bank
-// pair and a warp-wide lookup takes two wavefronts, the least a 64-bit load
-// of 32 lanes can take. The image is 64 KB.
+// The GPU's table sets, images in shared memory with one copy of each table
+// entry per lane of a half-warp. Lane l reads only copy l & 15, whose bank
+// pair ((byte address / 8) mod 16) is l & 15 whatever the entry, so the 16
+// lanes of a half-warp never share a bank pair and a warp-wide lookup takes
+// two wavefronts, the least a 64-bit load of 32 lanes can take (fewer copies
+// bring bank conflicts back). Two layouts:
+//   two_tables: entry e is 32 slots, T0[e] in 0..15 and R8[e] in 16..31: 64 KB,
+//               fewest instructions, but one block per multiprocessor where
+//               a multiprocessor has about 100 KB of shared memory;
+//   one_table:  entry e is 16 slots of T0[e]: 32 KB, three rotations a round
+//               word instead of one and one more instruction an address.
+// The engine picks one per device from the blocks each leaves resident.
+enum class WpLayout { two_tables, one_table };
 constexpr int WP_LANE_COPIES = 16;
-constexpr int WP_IMAGE_SLOTS = 256 * 2 * WP_LANE_COPIES;
-constexpr int WP_IMAGE_BYTES = WP_IMAGE_SLOTS * 8;
+
+WP_FN constexpr int wp_image_tables(WpLayout layout)
+{
+    return layout == WpLayout::two_tables ? 2 : 1;
+}
+WP_FN constexpr int wp_image_slots(WpLayout layout)
+{
+    return 256 * wp_image_tables(layout) * WP_LANE_COPIES;
+}
+WP_FN constexpr int wp_image_bytes(WpLayout layout)
+{
+    return wp_image_slots(layout) * 8;
+}
+
+// What an image holds, as the benchmark and the check say it.
+inline const char* wp_layout_text(WpLayout layout)
+{
+    return layout == WpLayout::two_tables ? "T0 and T0 rotated by 8, one copy per half-warp lane"
+                                          : "T0 alone, one copy per half-warp lane";
+}
 
 // The slot of table t (0 = T0, 1 = R8) at entry e for copy c.
+template <WpLayout L>
 WP_FN uint32_t wp_image_slot(uint32_t e, int t, uint32_t c)
 {
-    return e * (2 * WP_LANE_COPIES) + static_cast<uint32_t>(t) * WP_LANE_COPIES + c;
+    return e * (wp_image_tables(L) * WP_LANE_COPIES) + static_cast<uint32_t>(t) * WP_LANE_COPIES + c;
 }
 
 // The byte offset of a lane's copy within an entry: (lane & 15) * 8.
@@ -256,37 +284,48 @@ WP_FN uint32_t wp_byte_perm(uint32_t x, uint32_t y, uint32_t s)
 }
 
 // Byte offset in the image of lookup j of word for the lane at lane_offset.
-// One byte permute makes (byte j) * 256 + lane_offset, since the lane offset
-// is below 256 and its upper bytes are zero; the table adds a constant 128
-// that the load instruction carries as its displacement.
+// With two tables one byte permute makes (byte j) * 256 + lane_offset, since
+// the lane offset is below 256 and its upper bytes are zero, and R8 adds a
+// constant 128 that the load instruction carries as its displacement. With
+// one table the byte is shifted to bit 7 and masked, and the lane offset
+// (below 128) is or-ed in: a shift and one three-input logic operation.
+template <WpLayout L>
 WP_FN uint32_t wp_image_offset(uint64_t word, int j, uint32_t lane_offset)
 {
     const uint32_t half = static_cast<uint32_t>(j < 4 ? word : word >> 32);
-    const uint32_t selector = 0x5504u | static_cast<uint32_t>(j & 3) << 4;
-    return wp_byte_perm(half, lane_offset, selector) + static_cast<uint32_t>(j & 1) * 128u;
+    if (L == WpLayout::two_tables) {
+        const uint32_t selector = 0x5504u | static_cast<uint32_t>(j & 3) << 4;
+        return wp_byte_perm(half, lane_offset, selector) + static_cast<uint32_t>(j & 1) * 128u;
+    }
+    const int shift = 8 * (j & 3);
+    const uint32_t scaled = shift == 0 ? half << 7 : half >> (shift - 7);
+    return (scaled & 0x7F80u) | lane_offset;
 }
 
 // Writes entry e of the image from T0[e]. Copy c is written at step
 // (c - e) mod 16, so that 16 threads filling consecutive entries side by
 // side write distinct bank pairs at every step.
+template <WpLayout L>
 WP_FN void wp_fill_image_entry(uint64_t* image, uint32_t e, uint64_t t0_entry)
 {
     const uint64_t r8_entry = ROTL64(t0_entry, 8);
     WP_UNROLL
     for (uint32_t k = 0; k < WP_LANE_COPIES; ++k) {
         const uint32_t c = (k + e) % WP_LANE_COPIES;
-        image[wp_image_slot(e, 0, c)] = t0_entry;
-        image[wp_image_slot(e, 1, c)] = r8_entry;
+        image[wp_image_slot<L>(e, 0, c)] = t0_entry;
+        if (L == WpLayout::two_tables) image[wp_image_slot<L>(e, 1, c)] = r8_entry;
     }
 }
 
+template <WpLayout L>
 struct WpLaneTables {
+    static constexpr bool with_r8 = L == WpLayout::two_tables;
     const uint64_t* image;
     uint32_t lane_offset;
     WP_FN uint64_t entry(uint64_t word, int j) const
     {
         const char* base = reinterpret_cast<const char*>(image);
-        return *reinterpret_cast<const uint64_t*>(base + wp_image_offset(word, j, lane_offset));
+        return *reinterpret_cast<const uint64_t*>(base + wp_image_offset<L>(word, j, lane_offset));
     }
 };
 
@@ -294,7 +333,7 @@ struct WpLaneTables {
 template <class Tables>
 WP_FN uint64_t wp_rotated_entry(const Tables& T, uint64_t word, int j)
 {
-    return ROTL64(T.entry(word, j), 8 * (j & 6));
+    return ROTL64(T.entry(word, j), Tables::with_r8 ? 8 * (j & 6) : 8 * j);
 }
 
 // Output word i of a round before key addition, over the lookups j whose
@@ -306,9 +345,15 @@ WP_FN uint64_t wp_round_word(const Tables& T, const uint64_t a[8], int i, unsign
     uint64_t g[4] = {0, 0, 0, 0};
     WP_UNROLL
     for (int j = 0; j < 8; ++j) {
-        if (used >> j & 1u) g[j >> 1] ^= T.entry(a[(i - j) & 7], j);
+        if (!(used >> j & 1u)) continue;
+        const uint64_t e = T.entry(a[(i - j) & 7], j);
+        if (Tables::with_r8)
+            g[j >> 1] ^= e;
+        else
+            g[j & 3] ^= j < 4 ? e : ROTL64(e, 32);
     }
-    return g[0] ^ ROTL64(g[2], 32) ^ ROTL64(g[1] ^ ROTL64(g[3], 32), 16);
+    if (Tables::with_r8) return g[0] ^ ROTL64(g[2], 32) ^ ROTL64(g[1] ^ ROTL64(g[3], 32), 16);
+    return g[0] ^ ROTL64(g[1], 8) ^ ROTL64(g[2], 16) ^ ROTL64(g[3], 24);
 }
 
 template <class Tables>

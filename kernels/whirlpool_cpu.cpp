@@ -192,6 +192,13 @@ int cuda_device_count(void)
     return device_count();
 }
 
+// The flat tables hold what the 64 KB image does; no block limit applies.
+int cuda_search_layout(int, int, int* resident_blocks)
+{
+    *resident_blocks = 0;
+    return static_cast<int>(WpLayout::two_tables);
+}
+
 void cuda_device_info(int device, char* name, size_t name_size, int* sm_count,
                       uint64_t* total_mem)
 {

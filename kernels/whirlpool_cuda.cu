@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -21,9 +22,6 @@
 #include "nvml_health.h"
 #include "search_kernel_figures.h"
 #include "whirlpool_core.h"
-
-static_assert(WP_IMAGE_BYTES == WP_SHARED_KB_PER_BLOCK * 1024,
-              "the benchmark reports the image's size");
 
 __constant__ uint64_t d_T0[256];
 __constant__ uint64_t d_RC[10];
@@ -46,6 +44,7 @@ struct CudaMiner {
     int device;
     int blocks;
     int threads;
+    WpLayout layout;
     uint64_t midstate[8];
     WpSearch search;
     // The job in search was made for these tail words.
@@ -103,22 +102,26 @@ __device__ __forceinline__ void load_T0(uint64_t* sT0)
 
 // Each thread fills whole entries of the image; wp_fill_image_entry orders
 // its stores so that neighbouring threads write distinct bank pairs.
+template <WpLayout L>
 __device__ __forceinline__ void load_image(uint64_t* image)
 {
     for (unsigned e = threadIdx.x; e < 256; e += blockDim.x)
-        wp_fill_image_entry(image, e, d_T0[e]);
+        wp_fill_image_entry<L>(image, e, d_T0[e]);
     __syncthreads();
 }
 
 } // namespace
 
+// Built for both layouts on every architecture; each handle launches the one
+// its device holds more warps of.
+template <WpLayout L>
 __global__ void __launch_bounds__(WP_MAX_THREADS, WP_MIN_BLOCKS_PER_SM)
     whirlpool_mine_kernel(const __grid_constant__ WpSearch search, uint32_t nonce_base,
                           WpResult* result)
 {
     extern __shared__ uint64_t image[];
-    load_image(image);
-    const WpLaneTables tables{image, wp_lane_offset(threadIdx.x)};
+    load_image<L>(image);
+    const WpLaneTables<L> tables{image, wp_lane_offset(threadIdx.x)};
 
     const uint32_t gid = blockIdx.x * blockDim.x + threadIdx.x;
     const uint32_t stride = gridDim.x * blockDim.x;
@@ -153,39 +156,78 @@ __global__ void whirlpool_debug_kernel(const uint64_t* midstate, uint64_t w8, ui
 
 namespace {
 
-// The image is over the 48 KB a block gets without asking, and three
+using SearchKernel = void (*)(WpSearch, uint32_t, WpResult*);
+
+SearchKernel search_kernel(WpLayout layout)
+{
+    return layout == WpLayout::two_tables ? whirlpool_mine_kernel<WpLayout::two_tables>
+                                          : whirlpool_mine_kernel<WpLayout::one_table>;
+}
+
+// The 64 KB image is over the 48 KB a block gets without asking, and three
 // blocks need the largest shared-memory share of the multiprocessor. Set
 // per device, on the current one.
-cudaError_t prepare_search_kernel()
+cudaError_t prepare_search_kernel(WpLayout layout)
 {
-    cudaError_t err = cudaFuncSetAttribute(
-        whirlpool_mine_kernel, cudaFuncAttributeMaxDynamicSharedMemorySize, WP_IMAGE_BYTES);
+    cudaError_t err = cudaFuncSetAttribute(search_kernel(layout),
+                                           cudaFuncAttributeMaxDynamicSharedMemorySize,
+                                           wp_image_bytes(layout));
     if (err != cudaSuccess) return err;
-    return cudaFuncSetAttribute(whirlpool_mine_kernel,
+    return cudaFuncSetAttribute(search_kernel(layout),
                                 cudaFuncAttributePreferredSharedMemoryCarveout,
                                 cudaSharedmemCarveoutMaxShared);
 }
 
+// Resident blocks of `threads` threads with the layout's image, on the
+// current device.
+cudaError_t resident_blocks(WpLayout layout, int threads, int& blocks)
+{
+    cudaError_t err = prepare_search_kernel(layout);
+    if (err != cudaSuccess) return err;
+    return cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, search_kernel(layout), threads,
+                                                         wp_image_bytes(layout));
+}
+
+// The layout the current device runs, with its resident blocks.
+cudaError_t choose_layout(int threads, WpLayout& layout, int& blocks)
+{
+    int two = 0, one = 0;
+    cudaError_t err = resident_blocks(WpLayout::two_tables, threads, two);
+    if (err == cudaSuccess) err = resident_blocks(WpLayout::one_table, threads, one);
+    if (err != cudaSuccess) return err;
+    layout = pick_layout(two, one, std::getenv("MARLVANE_LAYOUT"));
+    blocks = layout == WpLayout::two_tables ? two : one;
+    return cudaSuccess;
+}
+
 } // namespace
 
-std::string wp_search_kernel_figures(int device, int threads, WpKernelFigures& out)
+std::string wp_search_kernel_figures(int device, WpLayout layout, int threads,
+                                     WpKernelFigures& out)
 {
     cudaError_t err = cudaSetDevice(device);
     if (err != cudaSuccess) return cuda_failure("cudaSetDevice", err);
-    err = prepare_search_kernel();
-    if (err != cudaSuccess) return cuda_failure("cudaFuncSetAttribute", err);
-    cudaFuncAttributes attributes{};
-    err = cudaFuncGetAttributes(&attributes, whirlpool_mine_kernel);
-    if (err != cudaSuccess) return cuda_failure("cudaFuncGetAttributes", err);
     int blocks = 0;
-    err = cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, whirlpool_mine_kernel, threads,
-                                                        WP_IMAGE_BYTES);
-    if (err != cudaSuccess) return cuda_failure("cudaOccupancyMaxActiveBlocksPerMultiprocessor", err);
+    err = resident_blocks(layout, threads, blocks);
+    if (err != cudaSuccess) return cuda_failure("the occupancy query", err);
+    cudaFuncAttributes attributes{};
+    err = cudaFuncGetAttributes(&attributes, search_kernel(layout));
+    if (err != cudaSuccess) return cuda_failure("cudaFuncGetAttributes", err);
     out.registers = attributes.numRegs;
     out.local_bytes = static_cast<int>(attributes.localSizeBytes);
-    out.dynamic_shared_bytes = WP_IMAGE_BYTES;
+    out.dynamic_shared_bytes = wp_image_bytes(layout);
     out.blocks_per_sm = blocks;
     return "";
+}
+
+int cuda_search_layout(int device, int threads, int* resident)
+{
+    WpLayout layout = WpLayout::two_tables;
+    int blocks = 0;
+    if (cudaSetDevice(device) != cudaSuccess || choose_layout(threads, layout, blocks) != cudaSuccess)
+        blocks = 0;
+    *resident = blocks;
+    return static_cast<int>(layout);
 }
 
 int cuda_device_count(void)
@@ -250,9 +292,10 @@ CudaMiner* cuda_miner_create(int device, int blocks, int threads)
         m->error = cuda_failure(("cudaSetDevice(" + std::to_string(device) + ")").c_str(), err);
         return m;
     }
-    err = prepare_search_kernel();
+    int resident = 0;
+    err = choose_layout(threads, m->layout, resident);
     if (err != cudaSuccess) {
-        m->error = cuda_failure("cudaFuncSetAttribute", err);
+        m->error = cuda_failure("the occupancy query", err);
         return m;
     }
     err = cudaMalloc(reinterpret_cast<void**>(&m->d_result), sizeof(WpResult));
@@ -313,8 +356,8 @@ int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_
         return stop(m, cuda_failure("resetting the found flag", err), hashes_out);
 
     cudaGetLastError(); // so that the check below sees this launch alone
-    whirlpool_mine_kernel<<<m->blocks, m->threads, WP_IMAGE_BYTES>>>(m->search, nonce_base,
-                                                                    m->d_result);
+    search_kernel(m->layout)<<<m->blocks, m->threads, wp_image_bytes(m->layout)>>>(
+        m->search, nonce_base, m->d_result);
     // A launch the runtime refuses outright never reaches the synchronisation.
     err = cudaGetLastError();
     if (err == cudaSuccess) err = cudaDeviceSynchronize();

@@ -8,21 +8,29 @@
 #include <cstdint>
 
 // Nonces each device thread tries per launch, and the kernel's launch bounds:
-// a launch of more threads per block than WP_MAX_THREADS is refused. Three
-// blocks of 256 threads, each with its 64 KB table image, fill the shared
-// memory of a multiprocessor of compute capability 9.0 or 10.0.
+// a launch of more threads per block than WP_MAX_THREADS is refused. The
+// registers of three blocks of 256 threads fill a multiprocessor.
 constexpr int WP_NONCES_PER_THREAD = 128;
 constexpr int WP_MAX_THREADS = 256;
 constexpr int WP_MIN_BLOCKS_PER_SM = 3;
-// What the search keeps in each block's shared memory, as the benchmark
-// reports it.
-constexpr int WP_SHARED_KB_PER_BLOCK = 64;
 
 // Nonces one launch covers, in 32-bit arithmetic as the callers count them.
 inline uint32_t launch_hashes(int blocks, int threads)
 {
     return static_cast<uint32_t>(threads) * static_cast<uint32_t>(blocks) *
            static_cast<uint32_t>(WP_NONCES_PER_THREAD);
+}
+
+// The grid when none is set: about 16 blocks a multiprocessor, rounded to
+// whole waves of resident_blocks a multiprocessor (the nearest multiple, at
+// least one wave), so that the last wave of a launch is not part-empty.
+// resident_blocks 0 (no such limit) gives exactly 16 a multiprocessor.
+inline int automatic_blocks(int sm_count, int resident_blocks)
+{
+    constexpr int PER_SM = 16;
+    if (resident_blocks <= 0) return PER_SM * sm_count;
+    const int waves = (2 * PER_SM + resident_blocks) / (2 * resident_blocks);
+    return (waves > 0 ? waves : 1) * resident_blocks * sm_count;
 }
 
 extern "C" {
@@ -41,6 +49,12 @@ void compute_midstate(const uint8_t header[80], uint64_t midstate[8], uint64_t* 
 void host_pow_hash(const uint8_t header[80], uint8_t out[32]);
 
 int cuda_device_count(void);
+// The table image the search keeps in each block's shared memory on a
+// device, for blocks of `threads` threads: a WpLayout (whirlpool_core.h),
+// chosen as cuda_miner_create chooses it. *resident_blocks receives how many
+// such blocks a multiprocessor holds, or 0 where the backend has no such
+// limit (the CPU engine, which reads T0 and R8 from its caches).
+int cuda_search_layout(int device, int threads, int* resident_blocks);
 void cuda_device_info(int device, char* name, size_t name_size, int* sm_count,
                       uint64_t* total_mem);
 

@@ -142,3 +142,11 @@ std::string launch_size_error(int blocks, int threads)
     return "a launch of " + std::to_string(blocks) + " blocks x " + std::to_string(threads) +
            " threads covers 2^32 or more nonces";
 }
+
+WpLayout pick_layout(int blocks_two_tables, int blocks_one_table, const char* forced)
+{
+    const std::string setting = forced ? forced : "";
+    if (setting == "64") return WpLayout::two_tables;
+    if (setting == "32") return WpLayout::one_table;
+    return blocks_one_table > blocks_two_tables ? WpLayout::one_table : WpLayout::two_tables;
+}

@@ -1,5 +1,6 @@
 #include "benchmark.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
@@ -7,11 +8,19 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "../kernels/whirlpool_core.h"
 #include "../kernels/whirlpool_cuda.h"
 #include "util.h"
 
 namespace {
+
+WpLayout search_layout(int device, int threads)
+{
+    int resident = 0;
+    return static_cast<WpLayout>(cuda_search_layout(device, threads, &resident));
+}
 
 // Fixed, meaningless work: with a zero target nothing is ever reported.
 constexpr uint64_t BENCH_MIDSTATE[8] = {
@@ -174,7 +183,9 @@ void print_results(const BenchDevices& devices, const std::vector<DeviceSetup>& 
         std::printf("  |  Hashes/launch:  %u                          |\n",
                     launch_hashes(setups.front().blocks, threads));
     }
-    std::printf("  |  Shared mem/blk: %2d KB (16 lane copies)       |\n", WP_SHARED_KB_PER_BLOCK);
+    const WpLayout layout = search_layout(setups.front().device, threads);
+    std::printf("  |  Shared mem/blk: %2d KB (16 lane copies)       |\n",
+                wp_image_bytes(layout) / 1024);
     print_device_rows(devices, duration);
     std::printf("  +================================================+\n\n");
 }
@@ -200,8 +211,18 @@ int run_benchmark(const std::vector<DeviceSetup>& setups, int32_t threads)
             std::printf("  Grid #%d: %d blocks x %d threads = %u hashes/launch\n", d.device,
                         d.blocks, threads, launch_hashes(d.blocks, threads));
     }
-    std::printf("  Shared mem: %d KB (T0 and T0 rotated by 8, one copy per half-warp lane)\n\n",
-                WP_SHARED_KB_PER_BLOCK);
+    // Cards of different architectures may run different images.
+    std::vector<WpLayout> layouts;
+    for (const DeviceSetup& d : setups) layouts.push_back(search_layout(d.device, threads));
+    const bool one_image = std::all_of(layouts.begin(), layouts.end(),
+                                       [&](WpLayout l) { return l == layouts.front(); });
+    for (size_t i = 0; i < setups.size(); ++i) {
+        if (one_image && i > 0) break;
+        const std::string who = one_image ? "" : " #" + std::to_string(setups[i].device);
+        std::printf("  Shared mem%s: %d KB (%s)\n", who.c_str(), wp_image_bytes(layouts[i]) / 1024,
+                    wp_layout_text(layouts[i]));
+    }
+    std::printf("\n");
 
     // The tables go to each device right after its handle, on this thread,
     // where its create made it the current device.

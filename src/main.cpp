@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr int BLOCKS_PER_SM = 16;
 
 void load_settings(int argc, char** argv, RunSettings& s)
 {
@@ -81,7 +80,9 @@ int main(int argc, char** argv)
             int sm_count = 0;
             uint64_t total_mem = 0;
             cuda_device_info(device, name, sizeof name, &sm_count, &total_mem);
-            d.blocks = BLOCKS_PER_SM * sm_count;
+            int resident = 0;
+            cuda_search_layout(device, s.threads, &resident);
+            d.blocks = automatic_blocks(sm_count, resident);
         }
         devices.push_back(d);
     }

@@ -95,6 +95,12 @@ bool take_interrupt(CudaMiner& m)
 
 int cuda_device_count(void) { return static_cast<int>(env_number("MARLVANE_TEST_DEVICES", 1)); }
 
+int cuda_search_layout(int, int, int* resident_blocks)
+{
+    *resident_blocks = 0;
+    return static_cast<int>(WpLayout::two_tables);
+}
+
 void cuda_device_info(int, char* name, size_t name_size, int* sm_count, uint64_t* total_mem)
 {
     std::snprintf(name, name_size, "%s", "Test engine");

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine_common.h"
 #include "util.h"
 #include "whirlpool_core.h"
 #include "whirlpool_cuda.h"
@@ -280,34 +281,39 @@ TEST(Midstate, SecondBlockFromMidstateEqualsFullHash)
 }
 
 // The GPU's table image, built on the host by the kernel's own fill.
+template <WpLayout L>
 std::vector<uint64_t> lane_image()
 {
-    std::vector<uint64_t> image(WP_IMAGE_SLOTS, 0);
-    for (uint32_t e = 0; e < 256; ++e) wp_fill_image_entry(image.data(), e, WP_T0[e]);
+    std::vector<uint64_t> image(wp_image_slots(L), 0);
+    for (uint32_t e = 0; e < 256; ++e) wp_fill_image_entry<L>(image.data(), e, WP_T0[e]);
     return image;
 }
 
 // The search's trimmed path, which skips the work that does not depend on
 // the nonce, against the plain compression, ties in the top word included:
-// once with the CPU's flat tables and once through the GPU image's indexing
+// once with the CPU's flat tables and once through each GPU image's indexing
 // for every lane of a warp.
 TEST(FastPath, AgreesWithTheFullCompression)
 {
     WpFlatTables flat;
     wp_make_flat_tables(WP_T0, flat);
-    const std::vector<uint64_t> image = lane_image();
+    const std::vector<uint64_t> wide = lane_image<WpLayout::two_tables>();
+    const std::vector<uint64_t> narrow = lane_image<WpLayout::one_table>();
     std::mt19937_64 rng(13);
     for (int i = 0; i < 320; ++i) {
         SCOPED_TRACE(i);
         const SecondBlock s = random_second_block(rng);
         WpJob job;
         wp_prepare_job(WP_T0, WP_RC, s.midstate, s.w8, s.w9_base, job);
-        const WpLaneTables lanes{image.data(), wp_lane_offset(static_cast<uint32_t>(i) % 32)};
+        const uint32_t lane_offset = wp_lane_offset(static_cast<uint32_t>(i) % 32);
+        const WpLaneTables<WpLayout::two_tables> wide_lanes{wide.data(), lane_offset};
+        const WpLaneTables<WpLayout::one_table> narrow_lanes{narrow.data(), lane_offset};
         auto agree = [&](const uint64_t t[4]) {
             const bool expected =
                 wp_try_nonce(WP_T0, WP_RC, s.midstate, s.w8, s.w9_base, s.nonce, t[3], t);
             return wp_try_nonce_fast(flat, job, s.nonce, t[3], t) == expected &&
-                   wp_try_nonce_fast(lanes, job, s.nonce, t[3], t) == expected;
+                   wp_try_nonce_fast(wide_lanes, job, s.nonce, t[3], t) == expected &&
+                   wp_try_nonce_fast(narrow_lanes, job, s.nonce, t[3], t) == expected;
         };
         // Targets around the value: below, equal, above, in every word.
         for (int word = 0; word < 4; ++word) {
@@ -346,24 +352,26 @@ TEST(LaneImage, BytePermuteSelectsBytesOfBothWords)
 // byte position that reads that table: the lane's own bank pair, an address
 // no other entry of the lane shares, inside the image, holding the entry
 // rotated as its table is.
-TEST(LaneImage, EveryLookupHitsItsLanesBankPairAndItsEntry)
+template <WpLayout L>
+void every_lookup_hits_its_lanes_bank_pair_and_its_entry()
 {
-    const std::vector<uint64_t> image = lane_image();
+    const std::vector<uint64_t> image = lane_image<L>();
+    const int tables = wp_image_tables(L);
     std::mt19937_64 rng(14);
     for (uint32_t lane = 0; lane < 32; ++lane) {
         SCOPED_TRACE(lane);
         const uint32_t lane_offset = wp_lane_offset(lane);
-        std::vector<int> owner(WP_IMAGE_SLOTS, -1);
-        for (int table = 0; table < 2; ++table) {
+        std::vector<int> owner(wp_image_slots(L), -1);
+        for (int table = 0; table < tables; ++table) {
             for (uint32_t entry = 0; entry < 256; ++entry) {
                 const uint64_t expected = ROTL64(WP_T0[entry], 8 * table);
-                for (int j = table; j < 8; j += 2) {
+                for (int j = table; j < 8; j += tables) {
                     // The other bytes of the word must not matter.
                     const uint64_t noise = rng() & ~(uint64_t{0xFF} << (8 * j));
                     const uint64_t word = noise | uint64_t{entry} << (8 * j);
-                    const uint32_t offset = wp_image_offset(word, j, lane_offset);
+                    const uint32_t offset = wp_image_offset<L>(word, j, lane_offset);
                     ASSERT_EQ(offset % 8, 0u);
-                    ASSERT_LT(offset, static_cast<uint32_t>(WP_IMAGE_BYTES));
+                    ASSERT_LT(offset, static_cast<uint32_t>(wp_image_bytes(L)));
                     const uint32_t slot = offset / 8;
                     ASSERT_EQ(slot % 16, lane % 16) << "bank pair of table " << table
                                                     << " entry " << entry << " byte " << j;
@@ -378,9 +386,16 @@ TEST(LaneImage, EveryLookupHitsItsLanesBankPairAndItsEntry)
     }
 }
 
+TEST(LaneImage, EveryLookupHitsItsLanesBankPairAndItsEntry)
+{
+    every_lookup_hits_its_lanes_bank_pair_and_its_entry<WpLayout::two_tables>();
+    every_lookup_hits_its_lanes_bank_pair_and_its_entry<WpLayout::one_table>();
+}
+
 // A half-warp's 16 lanes read 16 distinct bank pairs whatever their entries,
 // which is what makes a warp-wide lookup two wavefronts.
-TEST(LaneImage, AHalfWarpNeverSharesABankPair)
+template <WpLayout L>
+void a_half_warp_never_shares_a_bank_pair()
 {
     std::mt19937_64 rng(15);
     for (int trial = 0; trial < 2000; ++trial) {
@@ -388,12 +403,62 @@ TEST(LaneImage, AHalfWarpNeverSharesABankPair)
         for (uint32_t half = 0; half < 2; ++half) {
             unsigned pairs = 0;
             for (uint32_t lane = 16 * half; lane < 16 * half + 16; ++lane) {
-                const uint32_t offset = wp_image_offset(rng(), j, wp_lane_offset(lane));
+                const uint32_t offset = wp_image_offset<L>(rng(), j, wp_lane_offset(lane));
                 pairs |= 1u << (offset / 8 % 16);
             }
             ASSERT_EQ(pairs, 0xFFFFu) << "trial " << trial;
         }
     }
+}
+
+TEST(LaneImage, AHalfWarpNeverSharesABankPair)
+{
+    a_half_warp_never_shares_a_bank_pair<WpLayout::two_tables>();
+    a_half_warp_never_shares_a_bank_pair<WpLayout::one_table>();
+}
+
+// The layout a device runs: more resident warps win, the 64 KB image on a
+// tie, and MARLVANE_LAYOUT overrides the rule.
+TEST(LaneImage, LayoutKeepsMoreWarpsResident)
+{
+    struct Row {
+        int two, one;
+        const char* forced;
+        WpLayout expected;
+    };
+    const WpLayout T = WpLayout::two_tables, O = WpLayout::one_table;
+    const Row rows[] = {
+        {3, 3, nullptr, T}, // H100: both fit three blocks
+        {1, 3, nullptr, O}, // about 100 KB of shared memory (sm_86, sm_89, sm_120)
+        {0, 1, nullptr, O}, // the 64 KB image does not fit (64 KB a block on sm_75)
+        {3, 3, "32", O}, {1, 3, "64", T}, {1, 3, "", O}, {1, 3, "48", O},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(pick_layout(r.two, r.one, r.forced), r.expected)
+            << r.two << " " << r.one << " " << (r.forced ? r.forced : "unset");
+    }
+}
+
+// The automatic grid: 16 blocks a multiprocessor, rounded to whole waves of
+// the blocks a multiprocessor holds.
+TEST(AutomaticGrid, WholeWavesNearestSixteenAMultiprocessor)
+{
+    struct Row {
+        int sms, resident, blocks;
+    };
+    const Row rows[] = {
+        {132, 0, 2112},  // no limit known (CPU engine): 16 a multiprocessor
+        {132, 3, 1980},  // H100, 3 resident: 5 waves of 396, not 5.33
+        {132, 1, 2112},  // one block a multiprocessor: 16 waves
+        {84, 2, 1344},   // 16 is already whole
+        {84, 6, 1512},   // 2.67 waves round to 3
+        {84, 5, 1260},   // 3.2 waves round to 3
+        {84, 7, 1176},   // 2.29 waves round to 2
+        {46, 32, 1472},  // more than 16 resident: one wave
+        {1, 33, 33},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(automatic_blocks(r.sms, r.resident), r.blocks) << r.sms << " x " << r.resident;
 }
 
 TEST(TargetTest, ComparesFromTheMostSignificantWord)
