@@ -37,14 +37,44 @@ using Clock = std::chrono::steady_clock;
 constexpr int THREADS = 256;
 constexpr uint32_t NONCES_PER_BLOCK = THREADS * WP_NONCES_PER_THREAD;
 
-int g_failures = 0;
 int g_checks = 0;
+std::vector<std::string> g_failed; // the failed checks, named in the verdict
+std::string g_step;                // the step the checks belong to
+
+void step(const std::string& name)
+{
+    g_step = name;
+    std::printf("== %s\n", name.c_str());
+}
 
 void check(bool ok, const std::string& what)
 {
     ++g_checks;
-    if (!ok) ++g_failures;
+    if (!ok) g_failed.push_back(g_step + ": " + what);
     std::printf("  %s  %s\n", ok ? "ok  " : "FAIL", what.c_str());
+}
+
+// Makes the handles created from here on run one layout ("64" or "32"), or
+// the engine's own choice (nullptr).
+void force_layout(const char* kb)
+{
+    if (kb)
+        setenv("MARLVANE_LAYOUT", kb, 1);
+    else
+        unsetenv("MARLVANE_LAYOUT");
+}
+
+WpLayout chosen_layout(int device, int* resident = nullptr)
+{
+    int blocks = 0;
+    const WpLayout layout = static_cast<WpLayout>(cuda_search_layout(device, THREADS, &blocks));
+    if (resident) *resident = blocks;
+    return layout;
+}
+
+std::string layout_words(WpLayout layout)
+{
+    return std::to_string(wp_image_bytes(layout) / 1024) + " KB (" + wp_layout_text(layout) + ")";
 }
 
 double seconds_since(Clock::time_point start)
@@ -284,9 +314,14 @@ public:
     {
         char bus[32] = "";
         if (cudaDeviceGetPCIBusId(bus, sizeof bus, device) != cudaSuccess) return;
-        command_ = std::string("nvidia-smi -i ") + bus +
-                   " --query-gpu=clocks.sm,clocks.mem,power.draw,temperature.gpu,"
-                   "clocks_throttle_reasons.active --format=csv,noheader,nounits 2>/dev/null";
+        // Newer drivers call the throttle reasons clock event reasons.
+        for (const char* reasons : {"clocks_event_reasons.active", "clocks_throttle_reasons.active"}) {
+            command_ = std::string("nvidia-smi -i ") + bus +
+                       " --query-gpu=clocks.sm,clocks.mem,power.draw,temperature.gpu," + reasons +
+                       " --format=csv,noheader,nounits 2>/dev/null";
+            if (sample()) break;
+        }
+        samples_.clear();
         thread_ = std::thread([this] {
             while (!stop_) {
                 sample();
@@ -331,16 +366,21 @@ public:
     }
 
 private:
-    void sample()
+    // True when the query was understood.
+    bool sample()
     {
         FILE* p = popen(command_.c_str(), "r");
-        if (!p) return;
+        if (!p) return false;
         char line[256];
+        bool ok = false;
         if (std::fgets(line, sizeof line, p)) {
             const std::lock_guard<std::mutex> lock(mutex_);
             samples_.push_back(line);
+            ok = std::strstr(line, "not a valid field") == nullptr &&
+                 std::strstr(line, "Invalid") == nullptr;
         }
-        pclose(p);
+        ok = pclose(p) == 0 && ok;
+        return ok;
     }
     std::string command_;
     std::atomic<bool> stop_{false};
@@ -355,7 +395,9 @@ private:
 double check_at_speed(int device, int sm_count, std::mt19937_64& rng)
 {
     const uint64_t target[4] = {~0ull, ~0ull, ~0ull, (uint64_t{1} << 34) - 1};
-    const int blocks = 16 * sm_count;
+    int resident = 0;
+    chosen_layout(device, &resident);
+    const int blocks = automatic_blocks(sm_count, resident);
     const uint64_t per_launch = uint64_t{static_cast<uint32_t>(blocks)} * NONCES_PER_BLOCK;
     CudaMiner* big = make_miner(device, blocks);
     std::set<uint64_t> hits; // header index << 32 | nonce, so a nonce seen twice counts once
@@ -467,21 +509,28 @@ void check_previous(std::mt19937_64& rng)
 
 void print_figures(int device)
 {
-    WpKernelFigures f{};
-    const std::string error = wp_search_kernel_figures(device, THREADS, f);
-    if (!error.empty()) {
-        check(false, "figures of the new kernel: " + error);
-    } else {
-        std::printf("new kernel:      %3d registers, %4d local bytes, %6d B dynamic shared, "
-                    "%d blocks of %d per SM\n",
-                    f.registers, f.local_bytes, f.dynamic_shared_bytes, f.blocks_per_sm, THREADS);
+    for (WpLayout layout : {WpLayout::two_tables, WpLayout::one_table}) {
+        WpKernelFigures f{};
+        const std::string error = wp_search_kernel_figures(device, layout, THREADS, f);
+        const std::string label = std::to_string(wp_image_bytes(layout) / 1024) + " KB kernel";
+        if (!error.empty()) {
+            check(false, "figures of the " + label + ": " + error);
+            continue;
+        }
+        std::printf("%-16s %3d registers, %4d local bytes, %6d B dynamic shared, "
+                    "%d blocks of %d per SM (%d warps)\n",
+                    (label + ":").c_str(), f.registers, f.local_bytes, f.dynamic_shared_bytes,
+                    f.blocks_per_sm, THREADS, f.blocks_per_sm * THREADS / 32);
     }
+    int resident = 0;
+    const WpLayout chosen = chosen_layout(device, &resident);
+    std::printf("layout chosen:   %s, %d blocks per SM\n", layout_words(chosen).c_str(), resident);
     cudaFuncAttributes a{};
     int blocks = 0;
     if (cudaFuncGetAttributes(&a, previous::previous_mine_kernel) == cudaSuccess &&
         cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, previous::previous_mine_kernel,
                                                       THREADS, WP_TABLE_BYTES) == cudaSuccess) {
-        std::printf("previous kernel: %3d registers, %4d local bytes, %6d B dynamic shared, "
+        std::printf("previous kernel:  %3d registers, %4d local bytes, %6d B dynamic shared, "
                     "%d blocks of %d per SM\n",
                     a.numRegs, static_cast<int>(a.localSizeBytes), WP_TABLE_BYTES, blocks, THREADS);
     } else {
@@ -489,9 +538,10 @@ void print_figures(int device)
     }
 }
 
-// ms per launch and GH/s of both kernels for grids of 1, 2, 3, 4 and 16 x
-// the SM count (16 is the miner's default grid), each timed for a second.
-// Returns the new kernel's rate at the default grid.
+// ms per launch and GH/s of the previous kernel and of the search in each
+// layout, for grids of 1, 3 and 15 x the SM count and the automatic grid,
+// each timed for a second. Returns the rate of the layout the engine
+// chooses at the automatic grid.
 double time_kernels(int device, int sm_count)
 {
     const uint64_t midstate[8] = {0xa5c3f7e19b2d4068, 0x3e8f1a6c70d5b924, 0x92e4d8f63b17a0c5,
@@ -500,44 +550,62 @@ double time_kernels(int device, int sm_count)
     const uint64_t w8 = 0xdeadbeef12345678, w9_base = 0x9abcdef0;
     const uint64_t zero[4] = {0, 0, 0, 0};
     PreviousKernel previous(midstate, w8, w9_base, zero);
-    double default_rate = 0;
-    std::printf("grid (x %d SMs)  blocks   previous ms   GH/s      new ms   GH/s   new/previous\n",
-                sm_count);
-    for (int per_sm : {1, 2, 3, 4, 16}) {
-        const int blocks = per_sm * sm_count;
+    int resident = 0;
+    const WpLayout chosen = chosen_layout(device, &resident);
+    const int automatic = automatic_blocks(sm_count, resident);
+    auto measure = [&](uint32_t per_launch, auto&& launch) {
+        for (int i = 0; i < 2; ++i) launch(static_cast<uint32_t>(i));
+        int launches = 0;
+        const Clock::time_point start = Clock::now();
+        while (launches < 3 || seconds_since(start) < 1.0) {
+            if (!launch(static_cast<uint32_t>(launches) * per_launch)) return -1.0;
+            ++launches;
+        }
+        return seconds_since(start) / launches;
+    };
+    auto search_rate = [&](const char* kb, int blocks) {
         const uint32_t per_launch = static_cast<uint32_t>(blocks) * NONCES_PER_BLOCK;
-        const double nonces = per_launch;
-        auto measure = [&](auto&& launch) {
-            for (int i = 0; i < 2; ++i) launch(static_cast<uint32_t>(i));
-            int launches = 0;
-            const Clock::time_point start = Clock::now();
-            while (launches < 3 || seconds_since(start) < 1.0) {
-                if (!launch(static_cast<uint32_t>(launches) * per_launch)) return -1.0;
-                ++launches;
-            }
-            return seconds_since(start) / launches;
-        };
-        const double t_prev = measure([&](uint32_t base) {
-            uint32_t nonce;
-            return previous.launch(blocks, base, &nonce) == 0;
-        });
+        force_layout(kb);
         CudaMiner* m = make_miner(device, blocks);
+        force_layout(nullptr);
         cuda_miner_set_work(m, midstate, zero);
-        const double t_new = measure([&](uint32_t base) {
+        const double t = measure(per_launch, [&](uint32_t base) {
             uint32_t nonce, hashes;
             return cuda_miner_scan(m, w8, w9_base, base, &nonce, &hashes) == 0 && hashes != 0;
         });
         cuda_miner_destroy(m);
-        if (t_prev < 0 || t_new < 0) {
+        return t < 0 ? -1.0 : per_launch / t;
+    };
+    std::printf("grid (x %d SMs)   blocks   previous GH/s   64 KB GH/s   32 KB GH/s\n", sm_count);
+    double rate_64_at_1 = 0, rate_32_at_3 = 0, chosen_rate = 0;
+    const int grids[] = {sm_count, 3 * sm_count, 15 * sm_count, automatic};
+    for (int g = 0; g < 4; ++g) {
+        const int blocks = grids[g];
+        const uint32_t per_launch = static_cast<uint32_t>(blocks) * NONCES_PER_BLOCK;
+        const double t_prev = measure(per_launch, [&](uint32_t base) {
+            uint32_t nonce;
+            return previous.launch(blocks, base, &nonce) == 0;
+        });
+        const double r64 = search_rate("64", blocks), r32 = search_rate("32", blocks);
+        if (t_prev < 0 || r64 < 0 || r32 < 0) {
             check(false, "timed launches of " + std::to_string(blocks) + " blocks");
             continue;
         }
-        const double r_prev = nonces / t_prev, r_new = nonces / t_new;
-        std::printf("%8d x SM   %7d   %10.3f   %5.2f   %9.3f   %5.2f   %6.2f\n", per_sm, blocks,
-                    t_prev * 1e3, r_prev / 1e9, t_new * 1e3, r_new / 1e9, r_new / r_prev);
-        if (per_sm == 16) default_rate = r_new;
+        const std::string label = g == 3 ? "automatic" : std::to_string(blocks / sm_count) + " x SM";
+        std::printf("%-15s %8d   %13.2f   %10.2f   %10.2f\n", label.c_str(), blocks,
+                    per_launch / t_prev / 1e9, r64 / 1e9, r32 / 1e9);
+        if (g == 0) rate_64_at_1 = r64;
+        if (g == 1) rate_32_at_3 = r32;
+        if (g == 3) chosen_rate = chosen == WpLayout::two_tables ? r64 : r32;
     }
-    return default_rate;
+    // What a consumer card gets with the 64 KB image (one block a
+    // multiprocessor) against the 32 KB image at three.
+    std::printf("64 KB at 1 block/SM %.2f GH/s, 32 KB at 3 blocks/SM %.2f GH/s: %s\n",
+                rate_64_at_1 / 1e9, rate_32_at_3 / 1e9,
+                rate_64_at_1 > rate_32_at_3
+                    ? "the 64 KB image at 8 warps beats the 32 KB one at 24: the rule needs changing"
+                    : "more resident warps win: the rule stands");
+    return chosen_rate;
 }
 
 // One launch of each kernel over 4 x SM blocks with a zero target, so that
@@ -550,13 +618,17 @@ int profile(int device, int sm_count)
     const uint64_t zero[4] = {0, 0, 0, 0};
     PreviousKernel previous(job.midstate, job.w8, job.w9_base, zero);
     uint32_t nonce = 0;
-    const int r = previous.launch(blocks, 0, &nonce);
-    CudaMiner* m = make_miner(device, blocks);
-    cuda_miner_set_work(m, job.midstate, zero);
-    const Scan s = scan(m, job, 0);
-    cuda_miner_destroy(m);
+    bool ok = previous.launch(blocks, 0, &nonce) == 0;
+    for (const char* kb : {"64", "32"}) {
+        force_layout(kb);
+        CudaMiner* m = make_miner(device, blocks);
+        cuda_miner_set_work(m, job.midstate, zero);
+        ok = scan(m, job, 0).result == 0 && ok;
+        cuda_miner_destroy(m);
+    }
+    force_layout(nullptr);
     std::printf("profile: %u nonces per launch of each kernel\n", blocks * NONCES_PER_BLOCK);
-    return r == 0 && s.result == 0 ? 0 : 1;
+    return ok ? 0 : 1;
 }
 
 } // namespace
@@ -576,8 +648,15 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    if (device < 0 || device >= cuda_device_count()) {
-        std::printf("marlvane-gpu-check: FAIL (no CUDA device %d)\n", device);
+    int count = 0;
+    const cudaError_t counted = cudaGetDeviceCount(&count);
+    if (counted != cudaSuccess) {
+        std::printf("marlvane-gpu-check: FAIL (cudaGetDeviceCount: %s)\n",
+                    cudaGetErrorString(counted));
+        return 1;
+    }
+    if (device < 0 || device >= count) {
+        std::printf("marlvane-gpu-check: FAIL (no CUDA device %d of %d)\n", device, count);
         return 1;
     }
     char name[256];
@@ -596,27 +675,42 @@ int main(int argc, char** argv)
                 device, name, cc_major, cc_minor, sm_count, clock_khz / 1000, smem_per_sm / 1024,
                 static_cast<unsigned long long>(memory >> 20));
 
-    std::printf("== kernel figures\n");
+    // The debug kernel and every search read the tables from constant memory.
+    step("tables");
+    const cudaError_t selected = cudaSetDevice(device);
+    check(selected == cudaSuccess && cuda_whirlpool_init(WP_T0, WP_RC) == 0,
+          std::string("tables uploaded to device ") + std::to_string(device) + " (" +
+              cudaGetErrorString(selected == cudaSuccess ? cudaGetLastError() : selected) + ")");
+
+    step("kernel figures");
     print_figures(device);
 
-    std::printf("== the kernel against the host\n");
     std::mt19937_64 rng(20261209);
+    step("debug kernel against the host");
     check_debug_hash(device, rng);
-    check_search(device, rng);
+    for (const char* kb : {"64", "32"}) {
+        step(std::string("search against the host, ") + kb + " KB layout");
+        force_layout(kb);
+        check_search(device, rng);
+        check_handles(device, rng);
+    }
+    force_layout(nullptr);
+    step("refused launches");
     check_refusals(device, rng);
-    check_handles(device, rng);
+    step("previous kernel");
     check_previous(rng);
 
-    std::printf("== at speed, and both kernels timed\n");
+    step("at speed (" + layout_words(chosen_layout(device)) + "), and the kernels timed");
     SmiSampler smi(device);
     const double at_speed = check_at_speed(device, sm_count, rng);
     const double rate = time_kernels(device, sm_count);
     smi.print();
 
-    const bool pass = g_failures == 0;
-    std::printf("marlvane-gpu-check: %s (%d of %d checks passed; new kernel %.2f GH/s at the default grid, "
-                "%.2f GH/s at speed)\n",
-                pass ? "PASS" : "FAIL", g_checks - g_failures, g_checks, rate / 1e9,
-                at_speed / 1e9);
+    const bool pass = g_failed.empty();
+    std::printf("marlvane-gpu-check: %s (%d of %d checks passed; %s layout %.2f GH/s at the "
+                "automatic grid, %.2f GH/s at speed)\n",
+                pass ? "PASS" : "FAIL", g_checks - static_cast<int>(g_failed.size()), g_checks,
+                layout_words(chosen_layout(device)).c_str(), rate / 1e9, at_speed / 1e9);
+    for (const std::string& f : g_failed) std::printf("  failed: %s\n", f.c_str());
     return pass ? 0 : 1;
 }

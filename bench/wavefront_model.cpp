@@ -6,7 +6,7 @@
 // 8-byte words that fall in one bank pair ((address / 8) mod 16) one after
 // another, identical words once. Both layouts are modelled on the same
 // lookups: the single 2 KB table the previous kernel read (entry e at 8e)
-// and the lane-replicated image.
+// and the lane-replicated images of both layouts.
 //
 //   wavefront_model [warps]     (2000 unless given)
 #include <cstdio>
@@ -24,13 +24,15 @@ constexpr double H100_SMS = 132;
 constexpr double H100_CLOCK_HZ = 1.98e9;
 
 // Runs the search's table reads and logs where each would land.
+template <WpLayout L>
 struct RecordingTables {
-    WpLaneTables image;
+    static constexpr bool with_r8 = WpLaneTables<L>::with_r8;
+    WpLaneTables<L> image;
     std::vector<uint32_t>* image_offsets;
     std::vector<uint32_t>* flat_offsets;
     uint64_t entry(uint64_t word, int j) const
     {
-        image_offsets->push_back(wp_image_offset(word, j, image.lane_offset));
+        image_offsets->push_back(wp_image_offset<L>(word, j, image.lane_offset));
         flat_offsets->push_back(wp_byte(word, j) * 8);
         return image.entry(word, j);
     }
@@ -76,19 +78,20 @@ void add_warp(const std::vector<std::vector<uint32_t>>& per_lane, Tally& tally)
     ++tally.warps;
 }
 
-// The image fill: at step k thread e writes copy (k + e) mod 16 of both
-// tables of entry e, as wp_fill_image_entry does; one 256-thread block
+// The image fill: at step k thread e writes copy (k + e) mod 16 of each
+// table of entry e, as wp_fill_image_entry does; one 256-thread block
 // fills the image once for 128 nonces per thread.
+template <WpLayout L>
 double fill_wavefronts_per_nonce()
 {
     double total = 0;
     for (uint32_t warp = 0; warp < 8; ++warp) {
         for (uint32_t k = 0; k < WP_LANE_COPIES; ++k) {
-            for (int t = 0; t < 2; ++t) {
+            for (int t = 0; t < wp_image_tables(L); ++t) {
                 uint32_t address[LANES];
                 for (uint32_t l = 0; l < LANES; ++l) {
                     const uint32_t e = 32 * warp + l;
-                    address[l] = wp_image_slot(e, t, (k + e) % WP_LANE_COPIES) * 8;
+                    address[l] = wp_image_slot<L>(e, t, (k + e) % WP_LANE_COPIES) * 8;
                 }
                 total += load_wavefronts(address);
             }
@@ -110,11 +113,15 @@ void print(const char* layout, const Tally& t, double extra_per_nonce)
 int main(int argc, char** argv)
 {
     const int warps = argc > 1 ? std::atoi(argv[1]) : 2000;
-    std::vector<uint64_t> image(WP_IMAGE_SLOTS);
-    for (uint32_t e = 0; e < 256; ++e) wp_fill_image_entry(image.data(), e, WP_T0[e]);
+    std::vector<uint64_t> wide(wp_image_slots(WpLayout::two_tables));
+    std::vector<uint64_t> narrow(wp_image_slots(WpLayout::one_table));
+    for (uint32_t e = 0; e < 256; ++e) {
+        wp_fill_image_entry<WpLayout::two_tables>(wide.data(), e, WP_T0[e]);
+        wp_fill_image_entry<WpLayout::one_table>(narrow.data(), e, WP_T0[e]);
+    }
 
     std::mt19937_64 rng(2026);
-    Tally flat, lanes;
+    Tally flat, lanes64, lanes32;
     long lookups_per_nonce = -1;
     for (int w = 0; w < warps; ++w) {
         uint64_t midstate[8];
@@ -126,25 +133,33 @@ int main(int argc, char** argv)
         // A random target top word: a tie, and its extra round, never happens.
         const uint64_t target[4] = {0, 0, 0, rng()};
         const uint32_t first = static_cast<uint32_t>(rng()) & ~31u;
-        std::vector<std::vector<uint32_t>> by_image(LANES), by_flat(LANES);
+        std::vector<std::vector<uint32_t>> by64(LANES), by32(LANES), by_flat(LANES), unused(LANES);
         for (int l = 0; l < LANES; ++l) {
-            const RecordingTables tables{{image.data(), wp_lane_offset(l)}, &by_image[l], &by_flat[l]};
-            wp_try_nonce_fast(tables, job, first + l, target[3], target);
-            if (lookups_per_nonce < 0) lookups_per_nonce = static_cast<long>(by_image[l].size());
-            if (static_cast<long>(by_image[l].size()) != lookups_per_nonce) {
+            const RecordingTables<WpLayout::two_tables> t64{{wide.data(), wp_lane_offset(l)}, &by64[l],
+                                                            &by_flat[l]};
+            const RecordingTables<WpLayout::one_table> t32{{narrow.data(), wp_lane_offset(l)},
+                                                           &by32[l], &unused[l]};
+            wp_try_nonce_fast(t64, job, first + l, target[3], target);
+            wp_try_nonce_fast(t32, job, first + l, target[3], target);
+            if (lookups_per_nonce < 0) lookups_per_nonce = static_cast<long>(by64[l].size());
+            if (static_cast<long>(by64[l].size()) != lookups_per_nonce ||
+                by32[l].size() != by64[l].size()) {
                 std::fprintf(stderr, "lanes made different numbers of lookups\n");
                 return 1;
             }
         }
         add_warp(by_flat, flat);
-        add_warp(by_image, lanes);
+        add_warp(by64, lanes64);
+        add_warp(by32, lanes32);
     }
     std::printf("model: %d warps of 32 consecutive nonces, random jobs; %ld lookups per nonce\n",
                 warps, lookups_per_nonce);
     std::printf("bound: one wavefront per clock per SM, %.0f SMs at %.2f GHz (H100 SXM)\n",
                 H100_SMS, H100_CLOCK_HZ / 1e9);
     print("previous: one 2 KB table", flat, 0);
-    print("lane image, lookups only", lanes, 0);
-    print("lane image, with its fill", lanes, fill_wavefronts_per_nonce());
+    print("64 KB image, lookups only", lanes64, 0);
+    print("64 KB image, with its fill", lanes64, fill_wavefronts_per_nonce<WpLayout::two_tables>());
+    print("32 KB image, lookups only", lanes32, 0);
+    print("32 KB image, with its fill", lanes32, fill_wavefronts_per_nonce<WpLayout::one_table>());
     return 0;
 }
