@@ -188,13 +188,17 @@ cudaError_t resident_blocks(WpLayout layout, int threads, int& blocks)
                                                          wp_image_bytes(layout));
 }
 
-// The layout the current device runs, with its resident blocks.
+// The layout the current device runs, with its resident blocks. A layout
+// the device refuses (a 64 KB block over its limit) counts as 0 blocks.
 cudaError_t choose_layout(int threads, WpLayout& layout, int& blocks)
 {
     int two = 0, one = 0;
-    cudaError_t err = resident_blocks(WpLayout::two_tables, threads, two);
-    if (err == cudaSuccess) err = resident_blocks(WpLayout::one_table, threads, one);
-    if (err != cudaSuccess) return err;
+    const cudaError_t two_err = resident_blocks(WpLayout::two_tables, threads, two);
+    const cudaError_t one_err = resident_blocks(WpLayout::one_table, threads, one);
+    cudaGetLastError(); // a refused attribute is not this handle's fault
+    if (two_err != cudaSuccess && one_err != cudaSuccess) return one_err;
+    if (two_err != cudaSuccess) two = 0;
+    if (one_err != cudaSuccess) one = 0;
     layout = pick_layout(two, one, std::getenv("MARLVANE_LAYOUT"));
     blocks = layout == WpLayout::two_tables ? two : one;
     return cudaSuccess;

@@ -51,7 +51,7 @@ have_header() {
         --format=csv 2>&1 | head -4
     nvcc --version 2>&1 | tail -1
     nproc
-} >"$out/machine.txt"
+} >"$out/machine.txt" 2>&1
 head -3 "$out/machine.txt"
 
 # The static figures need only the compiler: they run beside the build.
