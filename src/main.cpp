@@ -102,8 +102,7 @@ int main(int argc, char** argv)
         return 1;
     }
 #ifdef MARLVANE_HAVE_RPC
-    return run_miner(s.rpc_url, s.rpc_user, s.rpc_password, s.address, s.coinbase, devices,
-                     s.threads);
+    return run_miner(s, devices);
 #else
     std::printf("Error: this build has no node client (it was configured with -DMARLVANE_RPC=OFF)\n");
     return 1;

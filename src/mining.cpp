@@ -33,6 +33,13 @@ constexpr auto EVENT_WAIT = std::chrono::milliseconds(100);
 constexpr double TEMPLATE_REFRESH_SECONDS = 30.0;
 // At a stop, the finds still in hand are sent within this, all together.
 constexpr auto FINAL_SUBMIT_LIMIT = std::chrono::seconds(3);
+// A node whose work queue is full answers HTTP 503. At a new tip every rig
+// on the node asks at once, so a busy node is asked again after a short
+// random wait, and is called a failure only once it has been busy this long.
+constexpr int BUSY_STATUS = 503;
+constexpr int BUSY_RETRY_MIN_MS = 200;
+constexpr int BUSY_RETRY_MAX_MS = 1000;
+constexpr auto BUSY_QUIET_LIMIT = std::chrono::seconds(5);
 
 struct Device {
     DeviceSetup setup;
@@ -70,6 +77,11 @@ struct Session {
     SteadyClock::time_point next_request_at{};
     std::string last_prev_hash{};
     std::string last_template_failure{};
+    // Since when the node has answered every template request with 503, and
+    // whether the last request was such a quiet retry.
+    std::optional<SteadyClock::time_point> busy_since{};
+    bool busy_retry = false;
+    std::minstd_rand busy_jitter{std::random_device{}()};
     // Parents the chain has moved past, as far as the session knows: a find
     // on one of them is dropped, since the node would only call it stale.
     // A template on one of them says otherwise and takes it out again.
@@ -131,16 +143,35 @@ void pause_for_new_tip(Session& s, const std::string& passed_parent)
     s.next_request_at = SteadyClock::now();
 }
 
+// A busy node's answer within the quiet limit: asked again soon, unsaid.
+bool retry_busy_node(Session& s, SteadyClock::time_point now)
+{
+    if (s.client.last_http_status() != BUSY_STATUS) {
+        s.busy_since.reset();
+        return false;
+    }
+    if (!s.busy_since) s.busy_since = now;
+    if (now - *s.busy_since > BUSY_QUIET_LIMIT) return false;
+    std::uniform_int_distribution<int> wait_ms(BUSY_RETRY_MIN_MS, BUSY_RETRY_MAX_MS);
+    s.next_request_at = now + std::chrono::milliseconds(wait_ms(s.busy_jitter));
+    return true;
+}
+
 void fetch_template(Session& s)
 {
-    std::printf("  [*] Requesting block template...\n");
+    const bool announced = !s.busy_retry;
+    if (announced) std::printf("  [*] Requesting block template...\n");
     const SteadyClock::time_point requested_at = SteadyClock::now();
     const BlockTemplate t = s.client.getblocktemplate();
     if (!g_running) return;
+    if (t.valid) s.busy_since.reset();
+    s.busy_retry = !t.valid && retry_busy_node(s, SteadyClock::now());
+    if (s.busy_retry) return;
     TemplateWork prepared;
     std::string why = s.client.last_failure();
     if (!t.valid || !prepare_template(t, prepared, why)) {
         // The devices go on with the template they have, unless the tip moved.
+        if (!announced) std::printf("  [*] Requesting block template...\n");
         report_template_failure(s.last_template_failure, why);
         s.next_request_at = SteadyClock::now() + RETRY_WAIT;
         return;
@@ -370,11 +401,12 @@ int run_session(Session& s)
 
 } // namespace
 
-int run_miner(const std::string& rpc_url, const std::string& rpc_user,
-              const std::string& rpc_password, const std::string& address,
-              const std::string& coinbase_message, const std::vector<DeviceSetup>& devices,
-              int32_t threads)
+int run_miner(const RunSettings& settings, const std::vector<DeviceSetup>& devices)
 {
+    const int32_t threads = settings.threads;
+    const std::string& rpc_url = settings.rpc_url;
+    const std::string& address = settings.address;
+    const std::string& coinbase_message = settings.coinbase;
     print_banner("Solo Mining");
     for (const DeviceSetup& d : devices) print_device_line("GPU ", d.device);
     if (same_grid(devices)) {
@@ -426,8 +458,10 @@ int run_miner(const std::string& rpc_url, const std::string& rpc_user,
     std::unique_ptr<RpcClient> client;
     std::unique_ptr<TipWatcher> tips;
     try {
-        client = std::make_unique<RpcClient>(rpc_url, rpc_user, rpc_password);
-        tips = std::make_unique<TipWatcher>(rpc_url, rpc_user, rpc_password, POLL_INTERVAL);
+        client = std::make_unique<RpcClient>(rpc_url, settings.rpc_user, settings.rpc_password);
+        if (!settings.rpc_cookie.empty()) client->use_cookie(settings.rpc_cookie);
+        tips = std::make_unique<TipWatcher>(rpc_url, settings.rpc_user, settings.rpc_password,
+                                            settings.rpc_cookie, POLL_INTERVAL);
     } catch (const std::exception& e) {
         std::printf("Error: cannot create the node client: %s\n", e.what());
         destroy_ready();

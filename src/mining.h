@@ -7,12 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "settings.h"
 #include "shell.h"
 
 // Runs until a stop signal. Returns the process's exit status: 0, or 1
 // when the node client cannot be created or every device has failed. The
 // payout address must decode (the shell checks it before any node request).
-int run_miner(const std::string& rpc_url, const std::string& rpc_user,
-              const std::string& rpc_password, const std::string& address,
-              const std::string& coinbase_message, const std::vector<DeviceSetup>& devices,
-              int32_t threads);
+int run_miner(const RunSettings& settings, const std::vector<DeviceSetup>& devices);

@@ -3,6 +3,8 @@
 #include <curl/curl.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string_view>
 
@@ -228,7 +230,59 @@ RpcClient::RpcClient(const std::string& url, const std::string& user, const std:
 
 RpcClient::~RpcClient() = default;
 
+bool parse_cookie(const std::string& text, std::string& user, std::string& password)
+{
+    std::string line = text.substr(0, text.find('\n'));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    user = line.substr(0, colon);
+    password = line.substr(colon + 1);
+    return true;
+}
+
+void RpcClient::use_cookie(const std::string& path)
+{
+    cookie_path_ = path;
+    cookie_read_ = false;
+}
+
+// True when the credentials changed. Throws with the file's path when it
+// cannot be read or is not USER:PASSWORD.
+bool RpcClient::read_cookie()
+{
+    std::ifstream in(cookie_path_, std::ios::binary);
+    std::ostringstream text;
+    if (in) text << in.rdbuf();
+    if (!in) throw std::runtime_error("RPC: cannot read the cookie file " + cookie_path_);
+    std::string user, password;
+    if (!parse_cookie(text.str(), user, password))
+        throw std::runtime_error("RPC: the cookie file " + cookie_path_ + " is not USER:PASSWORD");
+    cookie_read_ = true;
+    const bool changed = user != user_ || password != password_;
+    user_ = user;
+    password_ = password;
+    return changed;
+}
+
 std::string RpcClient::call(const std::string& method, const std::string& params)
+{
+    if (!cookie_path_.empty() && !cookie_read_) read_cookie();
+    std::string response = transfer(method, params);
+    // A restarted node writes a new cookie: read it again and ask once more.
+    if (last_http_status_ == 401 && !cookie_path_.empty() && read_cookie())
+        response = transfer(method, params);
+
+    const size_t error_key = response.find("\"error\"");
+    if (error_key == std::string::npos) return response;
+    const size_t null_at = response.find("null", error_key);
+    if (null_at != std::string::npos && null_at - error_key <= ERROR_NULL_WINDOW) return response;
+    const std::string message = json_get_string(response.substr(error_key), "message");
+    if (message.empty()) return response;
+    throw std::runtime_error("RPC error: " + message);
+}
+
+std::string RpcClient::transfer(const std::string& method, const std::string& params)
 {
     const std::string body =
         "{\"jsonrpc\":\"1.0\",\"id\":\"m\",\"method\":\"" + method + "\",\"params\":" + params + "}";
@@ -262,14 +316,7 @@ std::string RpcClient::call(const std::string& method, const std::string& params
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &last_http_status_);
 
     if (rc != CURLE_OK) throw std::runtime_error(std::string("RPC: ") + curl_easy_strerror(rc));
-
-    const size_t error_key = response.find("\"error\"");
-    if (error_key == std::string::npos) return response;
-    const size_t null_at = response.find("null", error_key);
-    if (null_at != std::string::npos && null_at - error_key <= ERROR_NULL_WINDOW) return response;
-    const std::string message = json_get_string(response.substr(error_key), "message");
-    if (message.empty()) return response;
-    throw std::runtime_error("RPC error: " + message);
+    return response;
 }
 
 BlockTemplate RpcClient::getblocktemplate()

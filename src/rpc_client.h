@@ -51,6 +51,9 @@ std::string json_get_string(const std::string& json, const std::string& key);
 // (JSON escapes are not interpreted); empty when there is no such array.
 std::vector<std::string> json_get_strings(const std::string& json, const std::string& key);
 
+// A node's cookie file: USER:PASSWORD on its first line. False when it is not.
+bool parse_cookie(const std::string& text, std::string& user, std::string& password);
+
 // The reading of replies, apart from the transport.
 BlockTemplate parse_block_template(const std::string& reply);
 SubmitResult parse_submitblock_reply(const std::string& reply);
@@ -85,12 +88,21 @@ public:
     // stop at once, whatever the node is doing.
     void set_abort(std::function<bool()> should_abort) { abort_ = std::move(should_abort); }
 
+    // The user and password come from the node's cookie file instead, read
+    // before the first request and again after an HTTP 401 (a restarted node
+    // writes a new one). A file that cannot be read, or is not USER:PASSWORD,
+    // fails the request with its path in the reason.
+    void use_cookie(const std::string& path);
+
     // Why the last operation that failed failed, in words for the user; and
     // the HTTP status of the last reply (0 when none came).
     const std::string& last_failure() const { return last_failure_; }
     long last_http_status() const { return last_http_status_; }
 
 private:
+    std::string transfer(const std::string& method, const std::string& params);
+    bool read_cookie();
+
     struct Curl;
     std::string url_;
     std::string user_;
@@ -99,4 +111,6 @@ private:
     std::string last_failure_;
     long last_http_status_ = 0;
     std::function<bool()> abort_;
+    std::string cookie_path_;
+    bool cookie_read_ = false;
 };

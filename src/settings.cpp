@@ -115,6 +115,7 @@ void apply_config(const ConfigMap& config, RunSettings& s)
     set_text("rpc_url", s.rpc_url);
     set_text("rpc_user", s.rpc_user);
     set_text("rpc_password", s.rpc_password);
+    set_text("rpc_cookie", s.rpc_cookie);
     set_text("address", s.address);
     set_text("coinbase", s.coinbase);
     set_text("device", s.device);
@@ -158,7 +159,7 @@ OptionResult apply_options(int argc, char** argv, RunSettings& s)
         {"-o", &s.rpc_url, nullptr},    {"-u", &s.rpc_user, nullptr},
         {"-p", &s.rpc_password, nullptr}, {"-a", &s.address, nullptr},
         {"-d", &s.device, nullptr},     {"-B", nullptr, &s.blocks},
-        {"-T", nullptr, &s.threads},
+        {"-T", nullptr, &s.threads},    {"--rpc-cookie", &s.rpc_cookie, nullptr},
     };
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];

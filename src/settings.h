@@ -12,6 +12,7 @@ struct RunSettings {
     std::string rpc_url = "http://127.0.0.1:8899";
     std::string rpc_user = "rpcuser";
     std::string rpc_password = "hollowgates";
+    std::string rpc_cookie; // the node's cookie file: its USER:PASSWORD wins over the two above
     std::string address;
     std::string coinbase;
     std::string config_path;

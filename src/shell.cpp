@@ -46,6 +46,7 @@ void print_usage(const char* program)
                 "  -o URL       RPC URL (default http://127.0.0.1:8899)\n"
                 "  -u USER      RPC username\n"
                 "  -p PASS      RPC password\n"
+                "  --rpc-cookie FILE  RPC user and password from the node's cookie file\n"
                 "  -a ADDRESS   Mining payout address (required)\n"
                 "  -d DEVICE    CUDA device ID, a list (0,2,3) or all (default 0)\n"
                 "  -B BLOCKS    Grid blocks (default auto)\n"

@@ -3,9 +3,11 @@
 #include <exception>
 
 TipWatcher::TipWatcher(const std::string& url, const std::string& user,
-                       const std::string& password, std::chrono::milliseconds interval)
+                       const std::string& password, const std::string& cookie_file,
+                       std::chrono::milliseconds interval)
     : client_(url, user, password), interval_(interval)
 {
+    if (!cookie_file.empty()) client_.use_cookie(cookie_file);
     client_.set_abort([this] { return stopping_.load(); });
     thread_ = std::thread([this] { run(); });
 }

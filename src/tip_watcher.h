@@ -16,10 +16,11 @@ class TipWatcher {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // Polls every interval, the first one interval after the start. Throws
-    // like the RpcClient constructor.
+    // Polls every interval, the first one interval after the start, with the
+    // user and password, or from the node's cookie file when one is named.
+    // Throws like the RpcClient constructor.
     TipWatcher(const std::string& url, const std::string& user, const std::string& password,
-               std::chrono::milliseconds interval);
+               const std::string& cookie_file, std::chrono::milliseconds interval);
     // Stops at once, even in the middle of a slow request.
     ~TipWatcher();
     TipWatcher(const TipWatcher&) = delete;

@@ -115,6 +115,55 @@ class FaultTest(Base):
         self.assertGreaterEqual(len(printed), 1, out[-3000:])
         self.assertRegex(out, r"  \[!\] Also not sent: \d+ more finds at height 1001")
 
+    def test_a_farm_on_a_busy_node(self):
+        # Twelve sessions on one node whose work queue holds 4 requests, with
+        # templates that take 200 ms: every start and every new tip brings a
+        # crowd of requests, and the node answers the surplus with 503. Each
+        # session must have its work within about 2 s of asking all the same.
+        self.assertTrue(TEST_MINER, "MARLVANE_TEST_MINER is not set")
+        chain = Chain(payout_address=PAYOUT, target=HARD_TARGET)
+        node = self.node(chain)
+        node.work_queue(4)
+        node.slow("getblocktemplate", 0.2)
+        env = {"MARLVANE_TEST_RATE": "1000000", "MARLVANE_TEST_SKIM": "0"}
+        farm = [self.miner(node, binary=TEST_MINER, grid=("64", "256"), env=env) for _ in range(12)]
+        delays = []  # seconds from a session's request to its work
+
+        def watch(height, asking):
+            """Each session's seconds from its asking line (after its work at
+            the height before) to its "Mining height" line for height."""
+            seen, done = {}, {}
+            deadline = time.monotonic() + 30
+            while len(done) < len(farm) and time.monotonic() < deadline:
+                now = time.monotonic()
+                for i, m in enumerate(farm):
+                    out = m.out
+                    since = max(out.find("Mining height %d " % (height - 1)), 0)
+                    if i not in seen and asking in out[since:]:
+                        seen[i] = now
+                    if i in seen and i not in done and "Mining height %d " % height in out:
+                        done[i] = now - seen[i]
+                time.sleep(0.02)
+            self.assertEqual(len(done), len(farm), "sessions without work at height %d" % height)
+            return list(done.values())
+
+        delays += watch(1001, "Requesting block template")
+        for height in (1002, 1003, 1004):
+            chain.advance()
+            delays += watch(height, "New block on chain")
+        outs = [m.stop()[1] for m in farm]
+        quiet = sum(o.count("Invalid template") for o in outs)
+        print("fault run: farm of 12 on a node with a work queue of 4: %d busy replies; seconds "
+              "from asking to work: max %.2f, mean %.2f over %d refreshes; %d failed-template "
+              "lines" % (node.busy_replies, max(delays), sum(delays) / len(delays), len(delays),
+                         quiet), file=sys.stderr)
+        self.assertGreater(node.busy_replies, 0, "the node was never busy")
+        # Random waits of 0.2-1 s make the worst case a matter of luck; a 503
+        # that waited the full 5 s would be far over both bounds.
+        self.assertLess(sum(delays) / len(delays), 1.0)
+        self.assertLess(max(delays), 3.0)
+        self.assertEqual(quiet, 0, "a busy node is no failure within 5 s")
+
     def test_node_killed_and_started_again(self):
         chain = Chain(payout_address=PAYOUT)
         port = free_port()

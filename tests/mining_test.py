@@ -672,6 +672,35 @@ class MiningWaitTest(Base):
         self.assertIn("  [!] Reason: HTTP 401 from the node: check rpc_user and rpc_password\n", out)
         self.assertOrderlyEnd(*m.stop(), blocks=0)
 
+    def test_cookie_login_through_a_node_restart(self):
+        # The cookie wins over -u/-p, and a restarted node's new cookie is
+        # read after its first 401.
+        chain = Chain(payout_address=PAYOUT)
+        port = free_port()
+        with tempfile.NamedTemporaryFile("w", suffix=".cookie", delete=False) as f:
+            f.write("__cookie__:first\n")
+        self.cleanups.append(lambda: os.unlink(f.name))
+        first = TestNode(user="__cookie__", password="first", chain=chain, port=port).start()
+        m = self.miner(first.url, "--rpc-cookie", f.name, "-u", "wrong", "-p", "wrong")
+        m.wait_for(ACCEPTED)
+        first.stop()
+        with open(f.name, "w") as cookie:
+            cookie.write("__cookie__:second\n")
+        second = self.node(chain, port=port)
+        second.user, second.password = "__cookie__", "second"
+        before = len(ACCEPTED.findall(m.out))
+        m.wait_for(ACCEPTED, count=before + 1, timeout=30)
+        status, out = m.stop()
+        self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
+        self.assertNotIn("HTTP 401", out)
+
+    def test_a_missing_cookie_file_is_named(self):
+        path = os.path.join(tempfile.gettempdir(), "no-such-dir", ".cookie")
+        m = self.miner(self.node(), "--rpc-cookie", path)
+        out = m.wait_for(r"Invalid template")
+        self.assertIn("  [!] Reason: RPC: cannot read the cookie file %s\n" % path, out)
+        self.assertOrderlyEnd(*m.stop(), blocks=0)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -50,6 +50,36 @@ const char* const kTemplate =
     R"("bits":"1d00ffff","height":100,"curtime":1700000000,"target":"00000000ffff0000000000)"
     R"(000000000000000000000000000000000000000000"},"error":null,"id":"m"})";
 
+// A node writes "__cookie__:<random hex>" and a newline; a password may
+// itself hold colons.
+TEST(CookieFile, UserAndPasswordFromTheFirstLine)
+{
+    struct Case {
+        std::string text;
+        bool ok;
+        std::string user, password;
+    };
+    const Case cases[] = {
+        {"__cookie__:4f2a9c\n", true, "__cookie__", "4f2a9c"},
+        {"__cookie__:4f2a9c", true, "__cookie__", "4f2a9c"},
+        {"__cookie__:4f2a9c\r\nsecond line", true, "__cookie__", "4f2a9c"},
+        {"user:pa:ss", true, "user", "pa:ss"},
+        {"user:", true, "user", ""},
+        {"", false, "", ""},
+        {"no colon\n", false, "", ""},
+        {":password", false, "", ""},
+        {"\nuser:password", false, "", ""},
+    };
+    for (const Case& c : cases) {
+        std::string user = "unchanged", password = "unchanged";
+        EXPECT_EQ(parse_cookie(c.text, user, password), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(user, c.user) << c.text;
+            EXPECT_EQ(password, c.password) << c.text;
+        }
+    }
+}
+
 TEST(BlockTemplateParse, AllMembers)
 {
     const BlockTemplate t = parse_block_template(kTemplate);

@@ -67,6 +67,9 @@ class TestNode:
         self.requests = []
         self._scripts = {}  # method name (or "*") -> list of Reply
         self._delays = {}   # method name -> seconds the chain's answer waits
+        self._queue_depth = None  # requests worked on at once; more get 503
+        self._in_flight = 0
+        self.busy_replies = 0
         self._lock = threading.Lock()
         self._stopping = threading.Event()
         self._server = _Server(("127.0.0.1", port), self._handler_class())
@@ -103,6 +106,24 @@ class TestNode:
         busy node's do; the chain acts on the request only then."""
         with self._lock:
             self._delays[method] = seconds
+
+    def work_queue(self, depth):
+        """Answer HTTP 503 "Work queue depth exceeded", as a busy node does,
+        to a request that arrives while depth others are being worked on."""
+        with self._lock:
+            self._queue_depth = depth
+
+    def _enter(self):
+        with self._lock:
+            if self._queue_depth is not None and self._in_flight >= self._queue_depth:
+                self.busy_replies += 1
+                return False
+            self._in_flight += 1
+            return True
+
+    def _leave(self):
+        with self._lock:
+            self._in_flight -= 1
 
     def requests_for(self, method):
         with self._lock:
@@ -149,7 +170,13 @@ class TestNode:
                     self.send_header("Content-Length", "0")
                     self.end_headers()
                     return
-                reply = node._next_reply(Request(self.path, headers, body))
+                if not node._enter():
+                    reply = Reply("Work queue depth exceeded", status=503, content_type="text/plain")
+                else:
+                    try:
+                        reply = node._next_reply(Request(self.path, headers, body))
+                    finally:
+                        node._leave()
                 if reply.delay and node._stopping.wait(reply.delay):
                     self.close_connection = True
                     return
