@@ -7,6 +7,7 @@
 #include "../kernels/whirlpool_cuda.h"
 #include "address.h"
 #include "benchmark.h"
+#include "log_file.h"
 #ifdef MARLVANE_HAVE_RPC
 #include "mining.h"
 #endif
@@ -50,6 +51,11 @@ int main(int argc, char** argv)
     if (options.status == OptionStatus::unknown) {
         std::printf("Unknown option: %s\n", options.argument.c_str());
         print_usage(program);
+        return 1;
+    }
+    std::string log_error;
+    if (!s.log_path.empty() && !start_log(s.log_path, log_error)) {
+        std::printf("Error: cannot open the log file %s: %s\n", s.log_path.c_str(), log_error.c_str());
         return 1;
     }
 

@@ -17,6 +17,7 @@
 #include "device_worker.h"
 #include "mining_work.h"
 #include "rpc_client.h"
+#include "log_file.h"
 #include "shell.h"
 #include "tip_watcher.h"
 #include "util.h"
@@ -24,6 +25,7 @@
 namespace {
 
 constexpr double STATS_SECONDS = 2.0;
+constexpr double LOG_STATS_SECONDS = 60.0;
 constexpr auto POLL_INTERVAL = std::chrono::seconds(5);
 constexpr auto RETRY_WAIT = std::chrono::seconds(5);
 // How long the session waits for a device's event before it looks at the
@@ -96,6 +98,7 @@ struct Session {
     uint64_t blocks_found = 0;
     SteadyClock::time_point start{};
     SteadyClock::time_point last_stats{};
+    SteadyClock::time_point last_logged_stats{};
 
     // The device as the found-block box names it: only among several.
     int found_by(size_t i) const { return several ? devices[i].setup.device : -1; }
@@ -254,16 +257,28 @@ uint64_t total_hashes(const Session& s)
     return total;
 }
 
+// The statistics line as drawn over itself; the log gets it once a minute.
+void show_stats(Session& s, const std::string& text)
+{
+    std::printf("\r%s   ", text.c_str());
+    std::fflush(stdout);
+    if (log_active() && seconds_since(s.last_logged_stats) >= LOG_STATS_SECONDS) {
+        s.last_logged_stats = SteadyClock::now();
+        log_only(text);
+    }
+}
+
 void print_stats(Session& s)
 {
     s.last_stats = SteadyClock::now();
     const double elapsed = seconds_since(s.start);
     const double rate = elapsed > 0.0 ? total_hashes(s) / elapsed : 0.0;
+    char text[256];
     if (!s.several) {
-        std::printf("\r  [%s] h=%" PRIu64 " | n=%u/4G | blk=%" PRIu64 "   ",
-                    hashrate_str(rate).c_str(), s.tmpl->height,
-                    s.devices.front().worker->next_nonce(), s.blocks_found);
-        std::fflush(stdout);
+        std::snprintf(text, sizeof text, "  [%s] h=%" PRIu64 " | n=%u/4G | blk=%" PRIu64,
+                      hashrate_str(rate).c_str(), s.tmpl->height,
+                      s.devices.front().worker->next_nonce(), s.blocks_found);
+        show_stats(s, text);
         return;
     }
     std::string per_device;
@@ -277,9 +292,9 @@ void print_stats(Session& s)
         const std::string health = device_health_text(d.setup.device);
         if (!health.empty()) per_device += " " + health;
     }
-    std::printf("\r  [%s] h=%" PRIu64 " | blk=%" PRIu64 "%s   ", hashrate_str(rate).c_str(),
-                s.tmpl->height, s.blocks_found, per_device.c_str());
-    std::fflush(stdout);
+    std::snprintf(text, sizeof text, "  [%s] h=%" PRIu64 " | blk=%" PRIu64,
+                  hashrate_str(rate).c_str(), s.tmpl->height, s.blocks_found);
+    show_stats(s, text + per_device);
 }
 
 // A find in hand at a stop: sent within the final limit, else printed.

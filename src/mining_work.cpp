@@ -7,6 +7,7 @@
 
 #include "../kernels/whirlpool_cuda.h"
 #include "block_builder.h"
+#include "log_file.h"
 #include "shell.h"
 #include "util.h"
 
@@ -185,6 +186,10 @@ Sent send_block(RpcClient& client, const std::string& block_hex, bool retries,
         if (!wait_while_running(std::chrono::seconds(SUBMIT_RETRY_SECONDS[i]))) return Sent::stopped;
         r = client.submitblock_result(block_hex);
     }
+    // The log keeps every block with the node's word on it.
+    static const char* const VERDICT[] = {"accepted", "rejected", "no answer", "stopped"};
+    log_only("Block " + block_hex + ": " + VERDICT[static_cast<int>(r.outcome)] +
+             (r.reason.empty() ? "" : " (" + r.reason + ")"));
     switch (r.outcome) {
     case SubmitOutcome::accepted:
         ++blocks_found;

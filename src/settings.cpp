@@ -116,6 +116,7 @@ void apply_config(const ConfigMap& config, RunSettings& s)
     set_text("rpc_user", s.rpc_user);
     set_text("rpc_password", s.rpc_password);
     set_text("rpc_cookie", s.rpc_cookie);
+    set_text("log", s.log_path);
     set_text("address", s.address);
     set_text("coinbase", s.coinbase);
     set_text("device", s.device);
@@ -160,6 +161,7 @@ OptionResult apply_options(int argc, char** argv, RunSettings& s)
         {"-p", &s.rpc_password, nullptr}, {"-a", &s.address, nullptr},
         {"-d", &s.device, nullptr},     {"-B", nullptr, &s.blocks},
         {"-T", nullptr, &s.threads},    {"--rpc-cookie", &s.rpc_cookie, nullptr},
+        {"--log", &s.log_path, nullptr},
     };
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];

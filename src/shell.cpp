@@ -47,6 +47,7 @@ void print_usage(const char* program)
                 "  -u USER      RPC username\n"
                 "  -p PASS      RPC password\n"
                 "  --rpc-cookie FILE  RPC user and password from the node's cookie file\n"
+                "  --log FILE   Append every line printed, with its time, to FILE\n"
                 "  -a ADDRESS   Mining payout address (required)\n"
                 "  -d DEVICE    CUDA device ID, a list (0,2,3) or all (default 0)\n"
                 "  -B BLOCKS    Grid blocks (default auto)\n"

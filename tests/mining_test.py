@@ -694,6 +694,37 @@ class MiningWaitTest(Base):
         self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
         self.assertNotIn("HTTP 401", out)
 
+    def test_the_log_holds_every_line_with_its_time_and_each_block_with_its_verdict(self):
+        chain = Chain(payout_address=PAYOUT)
+        node = self.node(chain)
+        node.script("submitblock", Reply.result("bad-txns-nonfinal"))
+        with tempfile.NamedTemporaryFile("w", suffix=".log", delete=False) as f:
+            f.write("an earlier run's line\n")
+        self.cleanups.append(lambda: os.unlink(f.name))
+        m = self.miner(node, "--log", f.name)
+        m.wait_for(ACCEPTED, count=2)
+        time.sleep(2.5)  # a statistics line
+        status, out = m.stop()
+        self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
+        with open(f.name) as log:
+            lines = log.read().split("\n")
+        self.assertEqual(lines[0], "an earlier run's line", "appended")
+        self.assertEqual(lines[-1], "")
+        stamp = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d "
+        for line in lines[1:-1]:
+            self.assertRegex(line, "^" + stamp, "a line without its time")
+            self.assertNotIn("\r", line)
+        text = "\n".join(line[26:] for line in lines[1:-1])
+        blocks = [r.params[0] for r in node.requests_for("submitblock")]
+        self.assertIn("Block %s: rejected (bad-txns-nonfinal)" % blocks[0], text)
+        self.assertIn("Block %s: accepted" % blocks[1], text)
+        # What the screen said, status lines in order, and the statistics once.
+        stats = re.compile(r"^  \[[\d.]+ [KMGT]?H/s\] h=\d+ \| n=")
+        screen = [l for l in out.split("\n") if l.strip() and "\r" not in l]
+        logged = [l for l in text.split("\n") if not l.startswith("Block ") and not stats.match(l)]
+        self.assertEqual(logged, screen)
+        self.assertEqual(len([l for l in text.split("\n") if stats.match(l)]), 1)
+
     def test_a_missing_cookie_file_is_named(self):
         path = os.path.join(tempfile.gettempdir(), "no-such-dir", ".cookie")
         m = self.miner(self.node(), "--rpc-cookie", path)
