@@ -58,6 +58,16 @@ void DeviceWorker::mine(std::shared_ptr<const TemplateWork> t)
     cuda_miner_interrupt(miner_);
 }
 
+void DeviceWorker::hold(bool held)
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        held_ = held;
+    }
+    changed_.notify_one();
+    if (held) cuda_miner_interrupt(miner_);
+}
+
 void DeviceWorker::run()
 {
     std::shared_ptr<const TemplateWork> tmpl;
@@ -71,7 +81,7 @@ void DeviceWorker::run()
             std::unique_lock<std::mutex> lock(mutex_);
             // A stop ends the search at once, even while the session is
             // still busy with the node; the thread ends when it is told to.
-            changed_.wait(lock, [&] { return quit_ || (assigned_ && g_running); });
+            changed_.wait(lock, [&] { return quit_ || (assigned_ && g_running && !held_); });
             if (quit_) return;
             if (seen != assignments_) {
                 seen = assignments_;

@@ -64,6 +64,9 @@ public:
     // template again) goes on where it is; any other header starts at nonce
     // 0. Null pauses the device until the next template.
     void mine(std::shared_ptr<const TemplateWork> t);
+    // A held device launches nothing (the launch in progress is cut short)
+    // and keeps its work: released, it goes on where it was.
+    void hold(bool held);
     // Ends the launch in progress and the thread; the count is final after
     // it, and every find is in the events.
     void stop();
@@ -87,5 +90,6 @@ private:
     std::shared_ptr<const TemplateWork> assigned_;
     uint64_t assignments_ = 0; // how many times mine() was called
     bool quit_ = false;
+    bool held_ = false;
     std::thread thread_;
 };

@@ -26,6 +26,7 @@ namespace {
 
 constexpr double STATS_SECONDS = 2.0;
 constexpr double LOG_STATS_SECONDS = 60.0;
+constexpr int32_t TEMP_HYSTERESIS = 5;
 constexpr auto POLL_INTERVAL = std::chrono::seconds(5);
 constexpr auto RETRY_WAIT = std::chrono::seconds(5);
 // How long the session waits for a device's event before it looks at the
@@ -47,6 +48,7 @@ struct Device {
     DeviceSetup setup;
     std::unique_ptr<DeviceWorker> worker;
     bool failed = false;
+    bool hot = false; // held at the temperature limit until it cools down
 };
 
 // A checked find whose sending a stop cut short: it is sent again at the end.
@@ -95,6 +97,9 @@ struct Session {
     bool submitting = false;
     // When this thread first saw the stop.
     std::optional<SteadyClock::time_point> stopped_at{};
+    // Degrees C at which a device stops launching (0: none); it goes on at
+    // TEMP_HYSTERESIS below.
+    int32_t temp_limit = 0;
     uint64_t blocks_found = 0;
     SteadyClock::time_point start{};
     SteadyClock::time_point last_stats{};
@@ -275,9 +280,10 @@ void print_stats(Session& s)
     const double rate = elapsed > 0.0 ? total_hashes(s) / elapsed : 0.0;
     char text[256];
     if (!s.several) {
-        std::snprintf(text, sizeof text, "  [%s] h=%" PRIu64 " | n=%u/4G | blk=%" PRIu64,
+        std::snprintf(text, sizeof text, "  [%s] h=%" PRIu64 " | n=%u/4G | blk=%" PRIu64 "%s",
                       hashrate_str(rate).c_str(), s.tmpl->height,
-                      s.devices.front().worker->next_nonce(), s.blocks_found);
+                      s.devices.front().worker->next_nonce(), s.blocks_found,
+                      s.devices.front().hot ? " | paused" : "");
         show_stats(s, text);
         return;
     }
@@ -288,6 +294,7 @@ void print_stats(Session& s)
             per_device += "failed";
             continue;
         }
+        if (d.hot) per_device += "paused ";
         per_device += hashrate_str(elapsed > 0.0 ? d.worker->hashes() / elapsed : 0.0);
         const std::string health = device_health_text(d.setup.device);
         if (!health.empty()) per_device += " " + health;
@@ -295,6 +302,37 @@ void print_stats(Session& s)
     std::snprintf(text, sizeof text, "  [%s] h=%" PRIu64 " | blk=%" PRIu64,
                   hashrate_str(rate).c_str(), s.tmpl->height, s.blocks_found);
     show_stats(s, text + per_device);
+}
+
+// A device at the limit stops launching; at TEMP_HYSTERESIS below it goes on.
+void check_temperatures(Session& s)
+{
+    if (s.temp_limit <= 0) return;
+    for (Device& d : s.devices) {
+        WpDeviceHealth h{};
+        if (d.failed || cuda_device_health(d.setup.device, &h) == 0 || h.temperature_c < 0)
+            continue;
+        const bool hot = d.hot ? h.temperature_c > s.temp_limit - TEMP_HYSTERESIS
+                               : h.temperature_c >= s.temp_limit;
+        if (hot == d.hot) continue;
+        d.hot = hot;
+        d.worker->hold(hot);
+        std::printf(hot ? "\n  [!] GPU #%d at %d C: paused\n" : "\n  [+] GPU #%d at %d C: resumed\n",
+                    d.setup.device, h.temperature_c);
+    }
+}
+
+// Said once at the start: a limit that cannot be applied is no limit.
+void report_unwatched_devices(const Session& s)
+{
+    if (s.temp_limit <= 0) return;
+    for (const Device& d : s.devices) {
+        WpDeviceHealth h{};
+        if (cuda_device_health(d.setup.device, &h) != 0 && h.temperature_c >= 0) continue;
+        std::printf("  [!] GPU #%d has no temperature reading: the limit of %d C cannot be "
+                    "applied to it\n",
+                    d.setup.device, s.temp_limit);
+    }
 }
 
 // A find in hand at a stop: sent within the final limit, else printed.
@@ -394,6 +432,7 @@ int run_session(Session& s)
     s.start = SteadyClock::now();
     s.last_stats = s.start;
     s.client.set_abort([&s] { return give_up(s); });
+    report_unwatched_devices(s);
     while (g_running && s.alive > 0) {
         if (s.need_template && SteadyClock::now() >= s.next_request_at) fetch_template(s);
         DeviceEvent e;
@@ -403,7 +442,10 @@ int run_session(Session& s)
             else
                 handle_failure(s, e);
         }
-        if (g_running && s.tmpl && seconds_since(s.last_stats) >= STATS_SECONDS) print_stats(s);
+        if (g_running && s.tmpl && seconds_since(s.last_stats) >= STATS_SECONDS) {
+            check_temperatures(s);
+            print_stats(s);
+        }
         check_tip(s);
         if (!s.need_template && seconds_since(s.template_requested_at) >= TEMPLATE_REFRESH_SECONDS)
             s.need_template = true;
@@ -483,6 +525,7 @@ int run_miner(const RunSettings& settings, const std::vector<DeviceSetup>& devic
         return 1;
     }
     Session s{*client, *tips, devices.size() > 1};
+    s.temp_limit = settings.temp_limit;
     // Random for each session, so that two rigs mining to one address on one
     // node search different headers.
     const uint32_t extra_nonce_base = std::random_device{}();

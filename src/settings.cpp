@@ -122,6 +122,7 @@ void apply_config(const ConfigMap& config, RunSettings& s)
     set_text("device", s.device);
     set_int("blocks", s.blocks);
     set_int("threads", s.threads);
+    set_int("temp_limit", s.temp_limit);
     const auto bench = config.find("benchmark");
     if (bench != config.end()) s.benchmark = bench->second == "1";
 }
@@ -161,7 +162,7 @@ OptionResult apply_options(int argc, char** argv, RunSettings& s)
         {"-p", &s.rpc_password, nullptr}, {"-a", &s.address, nullptr},
         {"-d", &s.device, nullptr},     {"-B", nullptr, &s.blocks},
         {"-T", nullptr, &s.threads},    {"--rpc-cookie", &s.rpc_cookie, nullptr},
-        {"--log", &s.log_path, nullptr},
+        {"--log", &s.log_path, nullptr},      {"--temp-limit", nullptr, &s.temp_limit},
     };
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];

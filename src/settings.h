@@ -14,6 +14,7 @@ struct RunSettings {
     std::string rpc_password = "hollowgates";
     std::string rpc_cookie; // the node's cookie file: its USER:PASSWORD wins over the two above
     std::string log_path;   // every printed line goes here too, with its time
+    int32_t temp_limit = 0; // degrees C at which a device pauses; 0: none
     std::string address;
     std::string coinbase;
     std::string config_path;

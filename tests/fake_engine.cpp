@@ -19,6 +19,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "nvml_health.h"
 #include "whirlpool_core.h"
 #include "whirlpool_cuda.h"
 
@@ -108,7 +109,15 @@ void cuda_device_info(int, char* name, size_t name_size, int* sm_count, uint64_t
     *total_mem = uint64_t{1} << 30;
 }
 
-int cuda_device_health(int, WpDeviceHealth*) { return 0; }
+// Sensors through the management library MARLVANE_TEST_NVML names (the
+// tests' stand-in), device i on the stand-in's i-th bus id; none without it.
+int cuda_device_health(int device, WpDeviceHealth* out)
+{
+    static const char* const BUS_IDS[] = {"0000:3B:00.0", "0000:5E:00.0"};
+    const char* library = std::getenv("MARLVANE_TEST_NVML");
+    if (!library || device < 0 || device >= 2) return 0;
+    return nvml_read_health(library, BUS_IDS[device], *out) ? 1 : 0;
+}
 
 int cuda_whirlpool_init(const uint64_t*, const uint64_t*) { return 0; }
 

@@ -1,7 +1,13 @@
 // A stand-in for the driver's management library, loaded by the health
 // tests in its place: a busy device and an idle one on known PCI bus ids
 // with fixed sensors, and an SM clock only (other clock kinds are "not
-// supported"). The idle one draws 0 mW, a reading like any other.
+// supported"). The idle one draws 0 mW, a reading like any other. The busy
+// one is at 61 C, or at the temperature written in the file that
+// MARLVANE_TEST_TEMPERATURE_FILE names, read at every call, so that a test
+// can heat it and cool it down.
+#include <cstdio>
+#include <cstdlib>
+
 extern "C" {
 
 struct nvmlDevice_st;
@@ -33,7 +39,14 @@ int nvmlDeviceGetHandleByPciBusId_v2(const char* bus_id, nvmlDevice_st** device)
 int nvmlDeviceGetTemperature(nvmlDevice_st* device, int sensor, unsigned* value)
 {
     if (sensor != 0) return 3;
-    *value = device == BUSY ? 61 : 0;
+    unsigned busy = 61;
+    if (const char* path = std::getenv("MARLVANE_TEST_TEMPERATURE_FILE")) {
+        if (FILE* f = std::fopen(path, "r")) {
+            if (std::fscanf(f, "%u", &busy) != 1) busy = 61;
+            std::fclose(f);
+        }
+    }
+    *value = device == BUSY ? busy : 0;
     return 0;
 }
 

@@ -556,6 +556,55 @@ class RigTest(Base):
         self.assertEqual(status, 0)
         self.assertEqual([v for v, _ in chain.verdicts if v is not None], [])
 
+    def test_a_device_at_the_temperature_limit_pauses_until_it_cools(self):
+        # Device 0 is the stand-in library's busy card, whose temperature the
+        # test writes; device 1 stays cold. Limit 80 C: paused at 80 and over,
+        # resumed at 75 and under.
+        self.assertTrue(TEST_MINER and os.environ.get("MARLVANE_FAKE_NVML"))
+        with tempfile.NamedTemporaryFile("w", suffix=".temp", delete=False) as f:
+            f.write("70")
+        self.cleanups.append(lambda: os.unlink(f.name))
+
+        def heat(celsius):
+            with open(f.name, "w") as t:
+                t.write(str(celsius))
+
+        rate = 10 ** 9
+        node = self.node(Chain(target=HARD_TARGET))
+        m = self.miner(node, "-d", "all", "--temp-limit", "80", binary=TEST_MINER,
+                       grid=("4096", "256"),
+                       env={"MARLVANE_TEST_RATE": str(rate), "MARLVANE_TEST_DEVICES": "2",
+                            "MARLVANE_TEST_SKIM": "0", "MARLVANE_TEST_NVML": os.environ["MARLVANE_FAKE_NVML"],
+                            "MARLVANE_TEST_TEMPERATURE_FILE": f.name})
+        m.wait_for(r"Mining height 1001 ")
+        time.sleep(2.5)
+        heat(80)
+        m.wait_for(r"\n  \[!\] GPU #0 at 80 C: paused\n", timeout=10)
+        m.wait_for(r"\| #0 paused ", timeout=10)
+        paused_at = time.monotonic()
+        heat(76)
+        time.sleep(4.5)
+        self.assertNotIn("resumed", m.out, "resumed above the limit less 5")
+        heat(75)
+        m.wait_for(r"\n  \[\+\] GPU #0 at 75 C: resumed\n", timeout=10)
+        paused_for = time.monotonic() - paused_at
+        time.sleep(2.5)
+        status, out = m.stop()
+        self.assertEqual(status, 0)
+        self.assertNotIn("GPU #1 at", out)
+        summary = RIG_SUMMARY.search(out)
+        hot, cold = int(summary.group(2)), int(summary.group(4))
+        self.assertLess(hot, cold - rate * (paused_for - 2.5), "GPU #0 went on while hot")
+
+    def test_a_temperature_limit_without_readings_is_said_once(self):
+        node = self.node()
+        m = self.miner(node, "--temp-limit", "80")
+        m.wait_for(r"Mining height")
+        time.sleep(2.5)
+        status, out = m.stop()
+        self.assertEqual(out.count("  [!] GPU #0 has no temperature reading: the limit of 80 C "
+                                   "cannot be applied to it\n"), 1)
+
     def test_a_new_tip_pauses_every_device_until_its_template(self):
         # Two devices at 1 GH/s each; the template on the new tip takes 4 s
         # to come, and the devices must not search the passed parent meanwhile.
