@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <deque>
 #include <exception>
 #include <map>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "device_worker.h"
 #include "mining_work.h"
 #include "rpc_client.h"
+#include "api_server.h"
 #include "log_file.h"
 #include "shell.h"
 #include "tip_watcher.h"
@@ -27,6 +29,8 @@ namespace {
 constexpr double STATS_SECONDS = 2.0;
 constexpr double LOG_STATS_SECONDS = 60.0;
 constexpr int32_t TEMP_HYSTERESIS = 5;
+constexpr double API_PUBLISH_SECONDS = 1.0;
+constexpr int API_RATE_SECONDS = 60;
 constexpr auto POLL_INTERVAL = std::chrono::seconds(5);
 constexpr auto RETRY_WAIT = std::chrono::seconds(5);
 // How long the session waits for a device's event before it looks at the
@@ -46,6 +50,7 @@ constexpr auto BUSY_QUIET_LIMIT = std::chrono::seconds(5);
 
 struct Device {
     DeviceSetup setup;
+    std::string name;
     std::unique_ptr<DeviceWorker> worker;
     bool failed = false;
     bool hot = false; // held at the temperature limit until it cools down
@@ -100,6 +105,15 @@ struct Session {
     // Degrees C at which a device stops launching (0: none); it goes on at
     // TEMP_HYSTERESIS below.
     int32_t temp_limit = 0;
+    // The monitoring API, when asked for, and what it needs beyond the above.
+    ApiServer* api = nullptr;
+    std::string node_url{};
+    SteadyClock::time_point last_published{};
+    std::optional<SteadyClock::time_point> last_template_at{};
+    uint64_t blocks_verified = 0;
+    uint64_t blocks_rejected = 0;
+    // Each device's hash count over the last minute, for the API's rates.
+    std::deque<std::pair<SteadyClock::time_point, std::vector<uint64_t>>> rate_samples{};
     uint64_t blocks_found = 0;
     SteadyClock::time_point start{};
     SteadyClock::time_point last_stats{};
@@ -185,6 +199,7 @@ void fetch_template(Session& s)
         return;
     }
     s.last_template_failure.clear();
+    s.last_template_at = SteadyClock::now();
     s.template_requested_at = requested_at;
     s.need_template = false;
     s.passed_parents.erase(t.previousblockhash);
@@ -216,6 +231,7 @@ void handle_find(Session& s, const DeviceEvent& e)
     const MiningWork& w = *e.work;
     if (!worth_checking(s, w, e.nonce) || !check_find(w, e.nonce, s.found_by(e.device_index)))
         return;
+    ++s.blocks_verified;
     s.submitting = true;
     const Sent sent = send_block(s.client, found_block_hex(w, e.nonce), true, s.blocks_found);
     s.submitting = false;
@@ -225,6 +241,8 @@ void handle_find(Session& s, const DeviceEvent& e)
         pause_for_new_tip(s, w.prev_hash);
         return;
     case Sent::rejected:
+        ++s.blocks_rejected;
+        [[fallthrough]];
     case Sent::unanswered:
         // The node may know of a tip or transactions that we do not.
         s.need_template = true;
@@ -320,6 +338,57 @@ void check_temperatures(Session& s)
         std::printf(hot ? "\n  [!] GPU #%d at %d C: paused\n" : "\n  [+] GPU #%d at %d C: resumed\n",
                     d.setup.device, h.temperature_c);
     }
+}
+
+const char* device_state(const Session& s, const Device& d)
+{
+    if (d.failed) return "failed";
+    if (d.hot) return "paused";
+    return s.paused || !s.tmpl ? "idle" : "mining";
+}
+
+// The API's copy of the session's figures, rates over the last minute.
+void publish_snapshot(Session& s)
+{
+    const SteadyClock::time_point now = SteadyClock::now();
+    s.last_published = now;
+    std::vector<uint64_t> hashes;
+    for (const Device& d : s.devices) hashes.push_back(d.worker->hashes());
+    s.rate_samples.emplace_back(now, hashes);
+    while (s.rate_samples.size() > 1 &&
+           now - s.rate_samples.front().first > std::chrono::seconds(API_RATE_SECONDS))
+        s.rate_samples.pop_front();
+    const auto& oldest = s.rate_samples.front();
+    const double span = std::chrono::duration<double>(now - oldest.first).count();
+
+    ApiSnapshot a;
+    a.version = PROGRAM_VERSION;
+    a.uptime_s = seconds_since(s.start);
+    a.height = s.tmpl ? s.tmpl->height : 0;
+    a.blocks_found = s.blocks_verified;
+    a.blocks_accepted = s.blocks_found;
+    a.blocks_rejected = s.blocks_rejected;
+    a.node_url = s.node_url;
+    if (s.last_template_at) a.last_template_s = seconds_since(*s.last_template_at);
+    for (size_t i = 0; i < s.devices.size(); ++i) {
+        const Device& d = s.devices[i];
+        ApiDevice ad;
+        ad.id = d.setup.device;
+        ad.name = d.name;
+        ad.hashes = hashes[i];
+        ad.hashrate = span > 0 ? (hashes[i] - oldest.second[i]) / span : 0.0;
+        ad.state = device_state(s, d);
+        WpDeviceHealth h{};
+        if (cuda_device_health(d.setup.device, &h) != 0) {
+            if (h.temperature_c >= 0) ad.temp_c = h.temperature_c;
+            if (h.power_w >= 0) ad.power_w = h.power_w;
+            if (h.sm_clock_mhz >= 0) ad.sm_clock_mhz = h.sm_clock_mhz;
+        }
+        a.hashes += ad.hashes;
+        a.hashrate += ad.hashrate;
+        a.devices.push_back(std::move(ad));
+    }
+    s.api->publish(std::move(a));
 }
 
 // Said once at the start: a limit that cannot be applied is no limit.
@@ -449,6 +518,7 @@ int run_session(Session& s)
         check_tip(s);
         if (!s.need_template && seconds_since(s.template_requested_at) >= TEMPLATE_REFRESH_SECONDS)
             s.need_template = true;
+        if (s.api && seconds_since(s.last_published) >= API_PUBLISH_SECONDS) publish_snapshot(s);
     }
     finish(s);
     s.client.set_abort(nullptr);
@@ -524,8 +594,22 @@ int run_miner(const RunSettings& settings, const std::vector<DeviceSetup>& devic
         destroy_ready();
         return 1;
     }
+    // Declared before the session, which publishes to it.
+    std::unique_ptr<ApiServer> api;
+    if (!settings.api.empty()) {
+        api = std::make_unique<ApiServer>();
+        std::string why;
+        if (!api->start(settings.api, why)) {
+            std::printf("Error: cannot start the API on %s: %s\n", settings.api.c_str(), why.c_str());
+            destroy_ready();
+            return 1;
+        }
+        std::printf("  [*] API: http://%s/summary and /metrics\n", settings.api.c_str());
+    }
     Session s{*client, *tips, devices.size() > 1};
     s.temp_limit = settings.temp_limit;
+    s.api = api.get();
+    s.node_url = rpc_url;
     // Random for each session, so that two rigs mining to one address on one
     // node search different headers.
     const uint32_t extra_nonce_base = std::random_device{}();
@@ -534,6 +618,11 @@ int run_miner(const RunSettings& settings, const std::vector<DeviceSetup>& devic
     for (uint32_t i = 0; i < n; ++i) {
         Device d;
         d.setup = ready[i].first;
+        char name[256] = "";
+        int sm_count = 0;
+        uint64_t memory = 0;
+        cuda_device_info(d.setup.device, name, sizeof name, &sm_count, &memory);
+        d.name = name;
         d.worker = std::make_unique<DeviceWorker>(i, ready[i].second, parts,
                                                   ExtraNonces{extra_nonce_base + i, n}, s.events);
         s.devices.push_back(std::move(d));

@@ -117,6 +117,8 @@ void apply_config(const ConfigMap& config, RunSettings& s)
     set_text("rpc_password", s.rpc_password);
     set_text("rpc_cookie", s.rpc_cookie);
     set_text("log", s.log_path);
+    set_text("api", s.api);
+    set_text("zmq", s.zmq);
     set_text("address", s.address);
     set_text("coinbase", s.coinbase);
     set_text("device", s.device);
@@ -163,6 +165,7 @@ OptionResult apply_options(int argc, char** argv, RunSettings& s)
         {"-d", &s.device, nullptr},     {"-B", nullptr, &s.blocks},
         {"-T", nullptr, &s.threads},    {"--rpc-cookie", &s.rpc_cookie, nullptr},
         {"--log", &s.log_path, nullptr},      {"--temp-limit", nullptr, &s.temp_limit},
+        {"--api", &s.api, nullptr},           {"--zmq", &s.zmq, nullptr},
     };
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];

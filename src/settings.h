@@ -15,6 +15,8 @@ struct RunSettings {
     std::string rpc_cookie; // the node's cookie file: its USER:PASSWORD wins over the two above
     std::string log_path;   // every printed line goes here too, with its time
     int32_t temp_limit = 0; // degrees C at which a device pauses; 0: none
+    std::string api;        // HOST:PORT of the monitoring API; empty: none
+    std::string zmq;        // the node's hashblock publisher; empty: polls alone
     std::string address;
     std::string coinbase;
     std::string config_path;

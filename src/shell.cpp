@@ -33,14 +33,14 @@ void print_banner(const char* title)
     std::printf("\n");
     std::printf("  +=====================================================+\n");
     std::printf("  |            [*] Marlvane GPU Miner [*]               |\n");
-    std::printf("  |            Whirlpool-512 CUDA v1.1                  |\n");
+    std::printf("  |            Whirlpool-512 CUDA v%s                  |\n", PROGRAM_VERSION);
     std::printf("  |            %-40s|\n", title);
     std::printf("  +=====================================================+\n\n");
 }
 
 void print_usage(const char* program)
 {
-    std::printf("Marlvane GPU Miner v1.1 - Whirlpool-512 CUDA\n\n");
+    std::printf("Marlvane GPU Miner v%s - Whirlpool-512 CUDA\n\n", PROGRAM_VERSION);
     std::printf("Usage: %s [options]\n\n", program);
     std::printf("  -c FILE      Config file (default: marlvane-miner.conf)\n"
                 "  -o URL       RPC URL (default http://127.0.0.1:8899)\n"
@@ -49,6 +49,8 @@ void print_usage(const char* program)
                 "  --rpc-cookie FILE  RPC user and password from the node's cookie file\n"
                 "  --log FILE   Append every line printed, with its time, to FILE\n"
                 "  --temp-limit C  Pause a GPU at C degrees until it cools to C - 5\n"
+                "  --api HOST:PORT  Serve /summary (JSON) and /metrics (Prometheus)\n"
+                "  --zmq URL    The node's hashblock publisher, e.g. tcp://127.0.0.1:28332\n"
                 "  -a ADDRESS   Mining payout address (required)\n"
                 "  -d DEVICE    CUDA device ID, a list (0,2,3) or all (default 0)\n"
                 "  -B BLOCKS    Grid blocks (default auto)\n"

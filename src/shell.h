@@ -9,6 +9,9 @@
 
 #include "../kernels/whirlpool_cuda.h"
 
+// The program's version, as the banner, the help and the API give it.
+constexpr const char* PROGRAM_VERSION = "1.1";
+
 // True until SIGINT or SIGTERM; every long loop tests it and winds down in order.
 extern std::atomic<bool> g_running;
 // True after a second SIGINT or SIGTERM: what a stop still has in hand (the

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
 """The whole program against the validating test node, end to end."""
+import json
 import os
 import re
 import signal
@@ -9,6 +10,8 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.error
+import urllib.request
 
 from chain import DEV_FEE_ADDRESS, Chain, parse_tx, read_compact_size, segwit_address
 from testnode import Reply, TestNode
@@ -595,6 +598,131 @@ class RigTest(Base):
         summary = RIG_SUMMARY.search(out)
         hot, cold = int(summary.group(2)), int(summary.group(4))
         self.assertLess(hot, cold - rate * (paused_for - 2.5), "GPU #0 went on while hot")
+
+    def test_the_monitoring_api(self):
+        # A rig of two CPU devices: both documents field by field, then the
+        # refusals, and a crowd of bad clients that must not stop it.
+        chain = Chain(payout_address=PAYOUT, target="00007fff" + "f" * 56)
+        node = self.node(chain)
+        port = free_port()
+        base = "http://127.0.0.1:%d" % port
+        m = self.miner(node, "-d", "all", "--api", "127.0.0.1:%d" % port, env=TWO_DEVICES)
+        m.wait_for(ACCEPTED, count=2, timeout=30)
+        time.sleep(1.5)
+
+        def get(path, method="GET", timeout=5):
+            request = urllib.request.Request(base + path, method=method,
+                                             data=b"{}" if method in ("POST", "PUT") else None)
+            try:
+                with urllib.request.urlopen(request, timeout=timeout) as reply:
+                    return reply.status, reply.headers.get("Content-Type"), reply.read().decode()
+            except urllib.error.HTTPError as e:
+                return e.code, None, ""
+
+        status, kind, body = get("/summary")
+        self.assertEqual((status, kind), (200, "application/json"))
+        summary = json.loads(body)
+        self.assertEqual(set(summary), {"version", "uptime_s", "height", "hashrate", "hashes",
+                                        "blocks", "node", "devices"})
+        self.assertEqual(summary["version"], "1.1")
+        self.assertGreater(summary["uptime_s"], 0)
+        self.assertGreater(summary["height"], 1000)
+        self.assertLessEqual(summary["height"], chain.height + 1)
+        self.assertGreater(summary["hashrate"], 0)
+        self.assertEqual(summary["hashes"], sum(d["hashes"] for d in summary["devices"]))
+        blocks = summary["blocks"]
+        self.assertEqual(set(blocks), {"found", "accepted", "rejected"})
+        self.assertGreaterEqual(blocks["accepted"], 2)
+        self.assertGreaterEqual(blocks["found"], blocks["accepted"] + blocks["rejected"])
+        self.assertLessEqual(blocks["accepted"], len(chain.accepted))
+        self.assertEqual(summary["node"]["url"], node.url)
+        self.assertGreaterEqual(summary["node"]["last_template_s"], 0)
+        self.assertEqual([d["id"] for d in summary["devices"]], [0, 1])
+        for d in summary["devices"]:
+            self.assertEqual(set(d), {"id", "name", "hashrate", "hashes", "state", "temp_c",
+                                      "power_w", "sm_clock_mhz"})
+            self.assertTrue(d["name"])
+            self.assertGreater(d["hashrate"], 0)
+            self.assertGreater(d["hashes"], 0)
+            self.assertIn(d["state"], ("mining", "idle"))
+            self.assertEqual((d["temp_c"], d["power_w"], d["sm_clock_mhz"]), (None, None, None),
+                             "the CPU engine has no sensors")
+
+        status, kind, body = get("/metrics")
+        self.assertEqual(status, 200)
+        self.assertTrue(kind.startswith("text/plain"))
+        samples = {}
+        for line in body.splitlines():
+            if line.startswith("#"):
+                self.assertRegex(line, r"^# (HELP|TYPE) marlvane_\w+ ")
+                continue
+            name, value = line.rsplit(" ", 1)
+            samples[name] = float(value)
+        for device in ("0", "1"):
+            self.assertGreater(samples['marlvane_hashes_total{device="%s"}' % device], 0)
+            self.assertGreater(samples['marlvane_hashrate{device="%s"}' % device], 0)
+            self.assertIn(samples['marlvane_device_up{device="%s"}' % device], (0, 1))
+            self.assertNotIn('marlvane_device_temperature_celsius{device="%s"}' % device, samples)
+            self.assertNotIn('marlvane_device_power_watts{device="%s"}' % device, samples)
+        for result in ("found", "accepted", "rejected"):
+            self.assertIn('marlvane_blocks_total{result="%s"}' % result, samples)
+        self.assertGreater(samples["marlvane_height"], 1000)
+
+        self.assertEqual(get("/nothing")[0], 404)
+        self.assertEqual(get("/summary", "POST")[0], 405)
+        self.assertEqual(get("/metrics", "DELETE")[0], 405)
+
+        # Garbage, a hundred idle connections and a slow client at once.
+        crowd = []
+        for _ in range(100):
+            c = socket.create_connection(("127.0.0.1", port))
+            crowd.append(c)
+        junk = socket.create_connection(("127.0.0.1", port))
+        junk.sendall(bytes(range(256)) * 8 + b"\r\n\r\n")
+        crowd.append(junk)
+        slow = socket.create_connection(("127.0.0.1", port))
+        crowd.append(slow)
+        stop_slow = threading.Event()
+
+        def dribble():
+            for byte in b"GET /summary HTTP/1.1\r\nHost: x\r\n":
+                if stop_slow.wait(0.2):
+                    return
+                try:
+                    slow.send(bytes([byte]))
+                except OSError:
+                    return
+
+        dribbler = threading.Thread(target=dribble)
+        dribbler.start()
+        try:
+            first = json.loads(get("/summary", timeout=10)[2])["hashes"]
+            time.sleep(2.0)
+            started = time.monotonic()
+            status, _, body = get("/summary", timeout=10)
+            answered_in = time.monotonic() - started
+        finally:
+            stop_slow.set()
+            dribbler.join()
+            for c in crowd:
+                c.close()
+        self.assertEqual(status, 200)
+        self.assertGreater(json.loads(body)["hashes"], first, "mining stopped")
+        self.assertLess(answered_in, 5.0)
+        status, out = m.stop()
+        self.assertEqual(status, 0)
+        self.assertIn("  [*] API: http://127.0.0.1:%d/summary and /metrics\n" % port, out)
+
+    def test_an_api_address_that_cannot_be_bound_ends_the_program(self):
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen()
+            port = taken.getsockname()[1]
+            m = self.miner(self.node(), "--api", "127.0.0.1:%d" % port)
+            m.proc.wait(20)
+            status, out = m.stop()
+        self.assertEqual(status, 1, out[-1000:])
+        self.assertIn("Error: cannot start the API on 127.0.0.1:%d: cannot listen on" % port, out)
 
     def test_a_temperature_limit_without_readings_is_said_once(self):
         node = self.node()

@@ -21,6 +21,8 @@ USAGE = (
     "  --rpc-cookie FILE  RPC user and password from the node's cookie file\n"
     "  --log FILE   Append every line printed, with its time, to FILE\n"
     "  --temp-limit C  Pause a GPU at C degrees until it cools to C - 5\n"
+    "  --api HOST:PORT  Serve /summary (JSON) and /metrics (Prometheus)\n"
+    "  --zmq URL    The node's hashblock publisher, e.g. tcp://127.0.0.1:28332\n"
     "  -a ADDRESS   Mining payout address (required)\n"
     "  -d DEVICE    CUDA device ID, a list (0,2,3) or all (default 0)\n"
     "  -B BLOCKS    Grid blocks (default auto)\n"
