@@ -19,6 +19,7 @@
 #include "mining_work.h"
 #include "rpc_client.h"
 #include "api_server.h"
+#include "block_notifier.h"
 #include "log_file.h"
 #include "shell.h"
 #include "tip_watcher.h"
@@ -593,6 +594,17 @@ int run_miner(const RunSettings& settings, const std::vector<DeviceSetup>& devic
         std::printf("Error: cannot create the node client: %s\n", e.what());
         destroy_ready();
         return 1;
+    }
+    // After the tip watcher, which it wakes.
+    std::unique_ptr<BlockNotifier> notifier;
+    if (!settings.zmq.empty()) {
+        notifier = std::make_unique<BlockNotifier>([&tips] { tips->poll_now(); });
+        std::string why;
+        if (!notifier->start(settings.zmq, why)) {
+            std::printf("Error: cannot subscribe to %s: %s\n", settings.zmq.c_str(), why.c_str());
+            destroy_ready();
+            return 1;
+        }
     }
     // Declared before the session, which publishes to it.
     std::unique_ptr<ApiServer> api;

@@ -28,12 +28,23 @@ std::string TipWatcher::tip_since(Clock::time_point since) const
     return asked_at_ >= since ? tip_ : std::string();
 }
 
+void TipWatcher::poll_now()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        poll_now_ = true;
+    }
+    wake_.notify_all();
+}
+
 void TipWatcher::run()
 {
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            if (wake_.wait_for(lock, interval_, [this] { return stopping_.load(); })) return;
+            wake_.wait_for(lock, interval_, [this] { return stopping_.load() || poll_now_; });
+            if (stopping_) return;
+            poll_now_ = false;
         }
         const Clock::time_point asked = Clock::now();
         std::string tip;

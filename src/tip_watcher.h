@@ -29,6 +29,8 @@ public:
     // The tip from the newest answered poll that was sent at or after since;
     // empty when there is none yet. A failed or empty answer changes nothing.
     std::string tip_since(Clock::time_point since) const;
+    // Polls at once (the node said a block came), then every interval again.
+    void poll_now();
 
 private:
     void run();
@@ -36,6 +38,7 @@ private:
     RpcClient client_;
     const std::chrono::milliseconds interval_;
     std::atomic<bool> stopping_{false};
+    bool poll_now_ = false;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::string tip_;

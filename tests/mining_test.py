@@ -6,6 +6,7 @@ import re
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -723,6 +724,32 @@ class RigTest(Base):
             status, out = m.stop()
         self.assertEqual(status, 1, out[-1000:])
         self.assertIn("Error: cannot start the API on 127.0.0.1:%d: cannot listen on" % port, out)
+
+    def test_zmq_brings_each_new_tip_at_once(self):
+        # Five new tips with the node's notifications, then five with the
+        # 5-second poll alone: the seconds from each tip to its work.
+        delays = {}
+        for mode in ("zmq", "poll"):
+            chain = Chain(payout_address=PAYOUT, target=HARD_TARGET)
+            node = self.node(chain)
+            args = ["--zmq", node.publish_blocks(free_port())] if mode == "zmq" else []
+            m = self.miner(node, *args)
+            m.wait_for(r"Mining height 1001 ")
+            time.sleep(0.5)  # the subscription is made
+            delays[mode] = []
+            for height in range(1002, 1007):
+                chain.advance()
+                moved = time.monotonic()
+                m.wait_for(r"Mining height %d " % height, timeout=15)
+                delays[mode].append(time.monotonic() - moved)
+                time.sleep(0.3 + 0.7 * (height % 3))  # tips at no fixed phase of the poll
+            status, out = m.stop()
+            self.assertEqual(status, 0)
+            node.stop()
+        print("zmq: new work %.2f s after a tip on average (max %.2f); poll alone: %.2f s "
+              "(max %.2f)" % (sum(delays["zmq"]) / 5, max(delays["zmq"]), sum(delays["poll"]) / 5,
+                              max(delays["poll"])), file=sys.stderr)
+        self.assertLess(max(delays["zmq"]), 1.0)
 
     def test_a_temperature_limit_without_readings_is_said_once(self):
         node = self.node()

@@ -70,6 +70,7 @@ class TestNode:
         self._queue_depth = None  # requests worked on at once; more get 503
         self._in_flight = 0
         self.busy_replies = 0
+        self._publisher = None
         self._lock = threading.Lock()
         self._stopping = threading.Event()
         self._server = _Server(("127.0.0.1", port), self._handler_class())
@@ -84,8 +85,41 @@ class TestNode:
         self._thread.start()
         return self
 
+    def publish_blocks(self, port):
+        """Publish "hashblock" over ZMQ on 127.0.0.1:port whenever the chain's
+        tip changes, as a node started with -zmqpubhashblock does: the topic,
+        the hash and a 4-byte little-endian sequence number."""
+        try:
+            import zmq
+        except ImportError:
+            # A Python of its own (pyenv, say) beside the system's python3-zmq.
+            import sys
+            sys.path.append("/usr/lib/python3/dist-packages")
+            import zmq
+        context = zmq.Context.instance()
+        socket = context.socket(zmq.PUB)
+        socket.setsockopt(zmq.LINGER, 0)
+        socket.bind("tcp://127.0.0.1:%d" % port)
+
+        def run():
+            tip, sequence = self.chain.tip, 0
+            while not self._stopping.wait(0.01):
+                if self.chain.tip == tip:
+                    continue
+                tip = self.chain.tip
+                socket.send_multipart([b"hashblock", bytes.fromhex(tip),
+                                       sequence.to_bytes(4, "little")])
+                sequence += 1
+            socket.close()
+
+        self._publisher = threading.Thread(target=run, daemon=True)
+        self._publisher.start()
+        return "tcp://127.0.0.1:%d" % port
+
     def stop(self):
         self._stopping.set()
+        if self._publisher:
+            self._publisher.join()
         self._server.shutdown()
         self._server.server_close()
         self._thread.join()
