@@ -188,8 +188,9 @@ Sent send_block(RpcClient& client, const std::string& block_hex, bool retries,
     }
     // The log keeps every block with the node's word on it.
     static const char* const VERDICT[] = {"accepted", "rejected", "no answer", "stopped"};
+    const bool said = !r.reason.empty() && r.reason != "null";
     log_only("Block " + block_hex + ": " + VERDICT[static_cast<int>(r.outcome)] +
-             (r.reason.empty() ? "" : " (" + r.reason + ")"));
+             (said ? " (" + r.reason + ")" : ""));
     switch (r.outcome) {
     case SubmitOutcome::accepted:
         ++blocks_found;
