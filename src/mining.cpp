@@ -14,13 +14,13 @@
 #include <vector>
 
 #include "../kernels/whirlpool_cuda.h"
+#include "api_server.h"
 #include "block_builder.h"
+#include "block_notifier.h"
 #include "device_worker.h"
+#include "log_file.h"
 #include "mining_work.h"
 #include "rpc_client.h"
-#include "api_server.h"
-#include "block_notifier.h"
-#include "log_file.h"
 #include "shell.h"
 #include "tip_watcher.h"
 #include "util.h"
