@@ -21,7 +21,7 @@ struct RunSettings {
     std::string coinbase;
     std::string config_path;
     std::string device = "0"; // one ordinal, a comma-separated list or "all"
-    int32_t blocks = 0; // 0 or less: 16 per multiprocessor
+    int32_t blocks = 0; // 0 or less: automatic, whole waves near 16 per multiprocessor
     int32_t threads = 256;
     bool benchmark = false;
     bool list_gpus = false;
