@@ -22,7 +22,7 @@ tests() {
 stage tests tests
 if [ "${QUICK:-0}" != 1 ]; then
     stage sanitizers scripts/sanitize.sh
-    stage threads scripts/tsan.sh
+    stage threads scripts/sanitize.sh thread
     stage fuzzing scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
 fi
 if [ ${#failed[@]} -ne 0 ]; then
