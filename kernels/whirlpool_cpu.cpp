@@ -45,6 +45,7 @@ struct CudaMiner {
     int workers;
     long fail_after;
     long launches;
+    int failed_launches; // in a row
     std::string error;
     // Set by cuda_miner_interrupt from another thread; the scan that
     // notices it clears it.
@@ -279,9 +280,10 @@ int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_
     ++m->launches;
     // The limits the CUDA runtime enforces on this kernel's launches.
     if (m->threads < 1 || m->threads > WP_MAX_THREADS || m->blocks < 1) {
-        report_kernel_error_once("invalid configuration argument");
-        return 0;
+        m->error = failed_launch(m->failed_launches, "invalid configuration argument");
+        return m->error.empty() ? 0 : -1;
     }
+    m->failed_launches = 0;
     if (!m->job_ready || m->job_w8 != w8 || m->job_w9_base != w9_base) {
         uint64_t rc[10];
         {

@@ -55,6 +55,7 @@ struct CudaMiner {
     // Set by cuda_miner_interrupt from another thread. A GPU launch lasts
     // milliseconds and is left to finish; the next one does not start.
     std::atomic<bool> interrupted{false};
+    int failed_launches = 0; // in a row
 };
 
 namespace {
@@ -302,6 +303,14 @@ CudaMiner* cuda_miner_create(int device, int blocks, int threads)
         m->error = cuda_failure("the occupancy query", err);
         return m;
     }
+    // Every launch would fail: said now, not as a device that never hashes.
+    if (resident == 0) {
+        m->error = "no block of " + std::to_string(threads) + " threads with the " +
+                   std::to_string(wp_image_bytes(m->layout) / 1024) +
+                   " KB table image fits a multiprocessor of device " + std::to_string(device) +
+                   " (try fewer threads with -T, or unset MARLVANE_LAYOUT)";
+        return m;
+    }
     err = cudaMalloc(reinterpret_cast<void**>(&m->d_result), sizeof(WpResult));
     if (err != cudaSuccess) {
         m->d_result = nullptr;
@@ -367,9 +376,10 @@ int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_
     if (err == cudaSuccess) err = cudaDeviceSynchronize();
     if (err != cudaSuccess) {
         if (error_is_sticky()) return stop(m, cudaGetErrorString(err), hashes_out);
-        report_kernel_error_once(cudaGetErrorString(err));
-        return 0;
+        std::string why = failed_launch(m->failed_launches, cudaGetErrorString(err));
+        return why.empty() ? 0 : stop(m, std::move(why), hashes_out);
     }
+    m->failed_launches = 0;
 
     WpResult result{0, 0};
     err = cudaMemcpy(&result, m->d_result, sizeof result, cudaMemcpyDeviceToHost);

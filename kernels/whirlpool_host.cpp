@@ -133,6 +133,13 @@ void report_kernel_error_once(const char* error_text)
     std::printf("  [!] Rebuild with the correct -DCMAKE_CUDA_ARCHITECTURES for your GPU.\n");
 }
 
+std::string failed_launch(int& in_a_row, const char* error_text)
+{
+    report_kernel_error_once(error_text);
+    if (++in_a_row < WP_FAILED_LAUNCH_LIMIT) return "";
+    return std::to_string(in_a_row) + " launches in a row failed: " + error_text;
+}
+
 std::string launch_size_error(int blocks, int threads)
 {
     if (blocks < 1 || threads < 1) return "";
@@ -148,5 +155,10 @@ WpLayout pick_layout(int blocks_two_tables, int blocks_one_table, const char* fo
     const std::string setting = forced ? forced : "";
     if (setting == "64") return WpLayout::two_tables;
     if (setting == "32") return WpLayout::one_table;
-    return blocks_one_table > blocks_two_tables ? WpLayout::one_table : WpLayout::two_tables;
+    // The 64 KB image needs 2,243 integer instructions a nonce against the
+    // 32 KB one's 3,907: by the integer-pipe model it is the faster one with
+    // any occupancy at all, so the 32 KB image runs only where no 64 KB
+    // block fits.
+    return blocks_two_tables > 0 || blocks_one_table <= 0 ? WpLayout::two_tables
+                                                          : WpLayout::one_table;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "engine_common.h"
 #include "pow_job.h"
 #include "util.h"
 #include "whirlpool_cuda.h"
@@ -351,6 +352,26 @@ TEST_F(Engine, RefusedLaunchesWarnOnce)
     // The handle stays usable after a refusal.
     cuda_miner_set_work(miner_, job.midstate, all_ff);
     EXPECT_EQ(scan(miner_, job, 0).result, 1);
+}
+
+// A handle whose launches keep failing fails for good, so that its device
+// is reported failed instead of spinning without hashing.
+TEST_F(Engine, LaunchesThatKeepFailingFailTheHandle)
+{
+    std::mt19937_64 rng(9);
+    const Job job = random_job(rng);
+    const uint64_t zero[4] = {0, 0, 0, 0};
+    testing::internal::CaptureStdout();
+    CudaMiner* bad = cuda_miner_create(0, 0, 64);
+    cuda_miner_set_work(bad, job.midstate, zero);
+    for (int i = 1; i < WP_FAILED_LAUNCH_LIMIT; ++i) EXPECT_EQ(scan(bad, job, 0).result, 0) << i;
+    EXPECT_STREQ(cuda_miner_error(bad), "");
+    EXPECT_EQ(scan(bad, job, 0).result, -1);
+    EXPECT_NE(std::string(cuda_miner_error(bad)).find("launches in a row failed"), std::string::npos)
+        << cuda_miner_error(bad);
+    EXPECT_EQ(scan(bad, job, 0).result, -1) << "for good";
+    cuda_miner_destroy(bad);
+    testing::internal::GetCapturedStdout();
 }
 
 TEST_F(Engine, DestroyNullIsHarmless)

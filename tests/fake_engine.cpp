@@ -10,7 +10,9 @@
 // short launches keep the rate; a device left idle does not catch up
 // afterwards. MARLVANE_TEST_DEVICES=N presents N such devices.
 // MARLVANE_TEST_FAIL_AFTER=N makes every launch after the first N fail for
-// good, as a GPU that hits a sticky error does.
+// good, as a GPU that hits a sticky error does. MARLVANE_TEST_LAUNCH_ERROR=D
+// makes every launch of device D fail as a launch the runtime refuses does,
+// the handle staying usable, as on a card that cannot run the kernel at all.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -18,7 +20,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
+#include "engine_common.h"
 #include "nvml_health.h"
 #include "whirlpool_core.h"
 #include "whirlpool_cuda.h"
@@ -48,6 +52,9 @@ struct CudaMiner {
     int threads;
     long launches;
     bool failed;
+    bool refused; // every launch fails
+    int failed_launches; // in a row
+    std::string error;
     // Read once at create.
     long fail_after;
     long skim;
@@ -121,9 +128,10 @@ int cuda_device_health(int device, WpDeviceHealth* out)
 
 int cuda_whirlpool_init(const uint64_t*, const uint64_t*) { return 0; }
 
-CudaMiner* cuda_miner_create(int, int blocks, int threads)
+CudaMiner* cuda_miner_create(int device, int blocks, int threads)
 {
     CudaMiner* m = new CudaMiner{};
+    m->refused = env_number("MARLVANE_TEST_LAUNCH_ERROR", -1) == device;
     m->blocks = blocks;
     m->threads = threads;
     m->fail_after = env_number("MARLVANE_TEST_FAIL_AFTER", -1);
@@ -134,6 +142,7 @@ CudaMiner* cuda_miner_create(int, int blocks, int threads)
 
 const char* cuda_miner_error(const CudaMiner* m)
 {
+    if (!m->error.empty()) return m->error.c_str();
     return m->failed ? "an illegal memory access was encountered (test engine)" : "";
 }
 
@@ -154,6 +163,11 @@ int cuda_miner_scan(CudaMiner* m, uint64_t w8, uint64_t w9_base, uint32_t nonce_
         return -1;
     }
     ++m->launches;
+    if (m->refused) {
+        m->error = failed_launch(m->failed_launches, "too many resources requested for launch");
+        m->failed = !m->error.empty();
+        return m->failed ? -1 : 0;
+    }
     if (take_interrupt(*m)) return 0;
     const uint32_t count = launch_hashes(m->blocks, m->threads);
     const uint32_t searched = m->skim >= 0 ? static_cast<uint32_t>(m->skim) : count;

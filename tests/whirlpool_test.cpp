@@ -417,9 +417,9 @@ TEST(LaneImage, AHalfWarpNeverSharesABankPair)
     a_half_warp_never_shares_a_bank_pair<WpLayout::one_table>();
 }
 
-// The layout a device runs: more resident warps win, the 64 KB image on a
-// tie, and MARLVANE_LAYOUT overrides the rule.
-TEST(LaneImage, LayoutKeepsMoreWarpsResident)
+// The layout a device runs: the 64 KB image wherever a block of it fits, the
+// 32 KB one only where none does, and MARLVANE_LAYOUT overrides the rule.
+TEST(LaneImage, LayoutIsTheLargerImageWhereverItFits)
 {
     struct Row {
         int two, one;
@@ -429,9 +429,11 @@ TEST(LaneImage, LayoutKeepsMoreWarpsResident)
     const WpLayout T = WpLayout::two_tables, O = WpLayout::one_table;
     const Row rows[] = {
         {3, 3, nullptr, T}, // H100: both fit three blocks
-        {1, 3, nullptr, O}, // about 100 KB of shared memory (sm_86, sm_89, sm_120)
+        {1, 3, nullptr, T}, // about 100 KB of shared memory (sm_86, sm_89, sm_120)
+        {2, 3, nullptr, T}, // sm_80
         {0, 1, nullptr, O}, // the 64 KB image does not fit (64 KB a block on sm_75)
-        {3, 3, "32", O}, {1, 3, "64", T}, {1, 3, "", O}, {1, 3, "48", O},
+        {0, 0, nullptr, T}, // neither fits: the create refuses the device
+        {3, 3, "32", O}, {1, 3, "64", T}, {0, 2, "64", T}, {1, 3, "", T}, {0, 3, "48", O},
     };
     for (const Row& r : rows) {
         EXPECT_EQ(pick_layout(r.two, r.one, r.forced), r.expected)
