@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -106,6 +107,28 @@ std::vector<BlockTemplateTx> parse_transactions(std::string_view result)
     return txs;
 }
 
+// A reply's JSON-RPC error, when its "error" member is not null: the member
+// counts as null when a null starts this close to its key.
+struct ErrorMember {
+    bool present = false;
+    long code = 0;
+    std::string message;
+};
+
+ErrorMember error_member(std::string_view reply)
+{
+    ErrorMember e;
+    const size_t key = reply.find("\"error\"");
+    if (key == std::string_view::npos) return e;
+    const size_t null_at = reply.find("null", key);
+    if (null_at != std::string_view::npos && null_at - key <= ERROR_NULL_WINDOW) return e;
+    const std::string_view rest = reply.substr(key);
+    e.present = true;
+    e.code = static_cast<long>(json_number(rest, "code"));
+    e.message = std::string(json_value(rest, "message"));
+    return e;
+}
+
 // Why a reply gave no usable template, for the user.
 std::string template_failure(const std::string& reply, long http_status)
 {
@@ -151,8 +174,33 @@ BlockTemplate parse_block_template(const std::string& reply)
     return t;
 }
 
-SubmitResult parse_submitblock_reply(const std::string& reply)
+bool is_no_verdict_code(long code)
 {
+    return code == -28 || code == -10 || code == -32603;
+}
+
+std::string url_without_credentials(const std::string& url)
+{
+    const size_t scheme = url.find("://");
+    const size_t host = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t end = std::min(url.find_first_of("/?#", host), url.size());
+    const size_t at = url.rfind('@', end - 1);
+    if (end == host || at == std::string::npos || at < host) return url;
+    return url.substr(0, host) + url.substr(at + 1);
+}
+
+SubmitResult parse_submitblock_reply(const std::string& reply, long http_status)
+{
+    const ErrorMember error = error_member(reply);
+    if (error.present) {
+        std::string why = error.message.empty() ? "error " + std::to_string(error.code)
+                                                : error.message;
+        if (is_no_verdict_code(error.code)) return {SubmitOutcome::no_reply, "RPC error: " + why};
+        return {SubmitOutcome::rejected, "RPC error: " + why};
+    }
+    // A proxy's or a failing server's page: nothing was judged.
+    if (http_status >= 500)
+        return {SubmitOutcome::no_reply, "HTTP " + std::to_string(http_status) + " from the node"};
     const size_t at = reply.find("\"result\"");
     if (at == std::string::npos) return {SubmitOutcome::no_reply, "the reply has no result"};
     size_t pos = reply.find(':', at);
@@ -268,18 +316,25 @@ bool RpcClient::read_cookie()
 std::string RpcClient::call(const std::string& method, const std::string& params)
 {
     if (!cookie_path_.empty() && !cookie_read_) read_cookie();
-    std::string response = transfer(method, params);
-    // A restarted node writes a new cookie: read it again and ask once more.
-    if (last_http_status_ == 401 && !cookie_path_.empty() && read_cookie())
+    std::string response;
+    try {
         response = transfer(method, params);
+        // A restarted node writes a new cookie: read it again and ask once more.
+        if (last_http_status_ == 401 && !cookie_path_.empty() && read_cookie())
+            response = transfer(method, params);
+    } catch (const RpcAborted&) {
+        throw;
+    } catch (const std::exception&) {
+        if (contact_ && failures_count_) contact_->failed();
+        throw;
+    }
 
-    const size_t error_key = response.find("\"error\"");
-    if (error_key == std::string::npos) return response;
-    const size_t null_at = response.find("null", error_key);
-    if (null_at != std::string::npos && null_at - error_key <= ERROR_NULL_WINDOW) return response;
-    const std::string message = json_get_string(response.substr(error_key), "message");
-    if (message.empty()) return response;
-    throw std::runtime_error("RPC error: " + message);
+    const ErrorMember error = error_member(response);
+    const bool working = error.present ? !is_no_verdict_code(error.code) : last_http_status_ < 500;
+    if (contact_ && working) contact_->answered();
+    if (contact_ && !working && failures_count_) contact_->failed();
+    if (!error.present || error.message.empty()) return response;
+    throw RpcError(error.code, error.message);
 }
 
 std::string RpcClient::transfer(const std::string& method, const std::string& params)
@@ -347,16 +402,20 @@ SubmitResult RpcClient::submitblock_result(const std::string& hex)
 {
     SubmitResult result;
     try {
-        result = parse_submitblock_reply(call("submitblock", "[\"" + hex + "\"]"));
-        if (result.outcome == SubmitOutcome::no_reply && last_http_status_ != 0)
+        const std::string reply = call("submitblock", "[\"" + hex + "\"]");
+        result = parse_submitblock_reply(reply, last_http_status_);
+        if (result.outcome == SubmitOutcome::no_reply && last_http_status_ != 0 &&
+            last_http_status_ < 500)
             result.reason += " (HTTP " + std::to_string(last_http_status_) + ")";
     } catch (const RpcAborted& e) {
         result = {SubmitOutcome::aborted, e.what()};
+    } catch (const RpcError& e) {
+        // An error reply is the node's verdict, unless it says the node
+        // could not judge the block at all.
+        result = {is_no_verdict_code(e.code) ? SubmitOutcome::no_reply : SubmitOutcome::rejected,
+                  e.what()};
     } catch (const std::exception& e) {
-        // An error reply ("RPC error: ...") is the node's verdict; a transport
-        // failure ("RPC: ...") is none.
-        const bool transport = std::string_view(e.what()).substr(0, 5) == "RPC: ";
-        result = {transport ? SubmitOutcome::no_reply : SubmitOutcome::rejected, e.what()};
+        result = {SubmitOutcome::no_reply, e.what()}; // no reply reached us
     }
     if (result.outcome != SubmitOutcome::accepted) last_failure_ = result.reason;
     return result;

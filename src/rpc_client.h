@@ -3,6 +3,7 @@
 // into a tree: members are picked out of the raw text.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -56,11 +57,47 @@ bool parse_cookie(const std::string& text, std::string& user, std::string& passw
 
 // The reading of replies, apart from the transport.
 BlockTemplate parse_block_template(const std::string& reply);
-SubmitResult parse_submitblock_reply(const std::string& reply);
+// The node's verdict on a block. An error that judges nothing (a node
+// warming up, still downloading, or failing inside), or an HTTP 5xx without
+// a JSON-RPC error, is no reply: the same block is worth sending again.
+SubmitResult parse_submitblock_reply(const std::string& reply, long http_status = 200);
+
+// The JSON-RPC error codes that say the node could not judge the request:
+// warming up (-28), downloading blocks (-10), an internal error (-32603).
+bool is_no_verdict_code(long code);
+
+// The URL as it may be shown to others: without a user or password in it.
+std::string url_without_credentials(const std::string& url);
 
 // What call() throws when the abort check gave the request up.
 struct RpcAborted : std::runtime_error {
     RpcAborted() : std::runtime_error("RPC: stopped") {}
+};
+
+// What call() throws for an error reply with a message: "RPC error: <message>".
+struct RpcError : std::runtime_error {
+    RpcError(long error_code, const std::string& message)
+        : std::runtime_error("RPC error: " + message), code(error_code)
+    {
+    }
+    long code;
+};
+
+// Whether the node answers at all, as the clients that share it see it: a
+// request that reaches a working node after one that did not is a recovery,
+// the moment to send again what got no answer.
+class NodeContact {
+public:
+    void answered()
+    {
+        if (down_.exchange(false)) recoveries_.fetch_add(1);
+    }
+    void failed() { down_.store(true); }
+    uint64_t recoveries() const { return recoveries_.load(); }
+
+private:
+    std::atomic<bool> down_{false};
+    std::atomic<uint64_t> recoveries_{0};
 };
 
 class RpcClient {
@@ -94,6 +131,15 @@ public:
     // fails the request with its path in the reason.
     void use_cookie(const std::string& path);
 
+    // Every request tells contact whether the node answered; with
+    // failures_count false, only its answers count (a client whose own
+    // failures must not look like the node's).
+    void report_to(NodeContact* contact, bool failures_count)
+    {
+        contact_ = contact;
+        failures_count_ = failures_count;
+    }
+
     // Why the last operation that failed failed, in words for the user; and
     // the HTTP status of the last reply (0 when none came).
     const std::string& last_failure() const { return last_failure_; }
@@ -113,4 +159,6 @@ private:
     std::function<bool()> abort_;
     std::string cookie_path_;
     bool cookie_read_ = false;
+    NodeContact* contact_ = nullptr;
+    bool failures_count_ = true;
 };

@@ -161,6 +161,14 @@ class RpcTest(unittest.TestCase):
             (Reply.result("rejected"), "false", "rejected"),
             (Reply.result("high-hash"), "false", "rejected"),
             (Reply.error(-22, "Block decode failed"), "false", "rejected"),
+            (Reply.error(-22), "false", "rejected"),
+            # A node that cannot judge the block yet has given no verdict.
+            (Reply.error(-28, "Loading block index..."), "false", "no_reply"),
+            (Reply.error(-10, "Bitcoin is downloading blocks..."), "false", "no_reply"),
+            (Reply.error(-32603, "Internal error"), "false", "no_reply"),
+            (Reply.error(-28), "false", "no_reply"),
+            (Reply("Work queue depth exceeded", status=503, content_type="text/plain"), "false",
+             "no_reply"),
             (Reply('{"error":null,"id":"m"}'), "false", "no_reply"),
             (Reply.dropped(), "false", "no_reply"),
         ]
