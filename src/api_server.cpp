@@ -4,9 +4,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <cstdlib>
 #include <mutex>
 #include <thread>
+
+#include "settings.h"
 
 namespace {
 
@@ -43,16 +44,12 @@ ApiServer::~ApiServer()
 
 bool ApiServer::start(const std::string& host_port, std::string& error)
 {
-    const size_t colon = host_port.rfind(':');
-    char* end = nullptr;
-    const long port = colon == std::string::npos ? -1
-                                                 : std::strtol(host_port.c_str() + colon + 1, &end, 10);
-    if (colon == std::string::npos || colon == 0 || !end || *end != '\0' || port < 1 || port > 65535) {
-        error = "expected HOST:PORT, such as 127.0.0.1:4068";
+    std::string host;
+    int port = 0;
+    if (!split_host_port(host_port, host, port)) {
+        error = check_api_address(host_port);
         return false;
     }
-    std::string host = host_port.substr(0, colon);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
 
     httplib::Server& s = impl_->server;
     s.new_task_queue = [] { return new httplib::ThreadPool(SERVING_THREADS); };
@@ -79,7 +76,7 @@ bool ApiServer::start(const std::string& host_port, std::string& error)
     s.Options(".*", refuse);
 
     errno = 0;
-    if (!s.bind_to_port(host, static_cast<int>(port))) {
+    if (!s.bind_to_port(host, port)) {
         error = "cannot listen on " + host_port + (errno ? std::string(": ") + std::strerror(errno) : "");
         return false;
     }

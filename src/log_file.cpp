@@ -1,23 +1,44 @@
 #include "log_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <mutex>
+#include <optional>
 
 namespace {
 
-// The log's state: the file and the line being printed. Standard output
-// is replaced by a stream whose writes land here, so every printf of the
-// program is seen without the program printing differently.
+// Lines kept while the file cannot be written (a full disk): beyond this
+// the oldest go, and their number is said when the file works again.
+constexpr size_t BACKLOG_LINES = 4096;
+// A rotation renames the file and creates a new one at once; a path that
+// stays empty this long is created by the program itself.
+constexpr auto MISSING_GRACE = std::chrono::seconds(1);
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<bool> g_reopen{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from the signal handler");
+
 struct Log {
     std::mutex mutex;
-    FILE* file = nullptr;
-    std::string line;
-    bool redraw = false; // the line began with '\r': a progress redraw
+    std::string path;
+    int fd = -1;
+    // Stamped lines not yet written, oldest first; the first may be written
+    // in part already.
+    std::deque<std::string> backlog;
+    size_t front_written = 0;
+    size_t lost = 0;
+    bool failing = false;
+    std::optional<Clock::time_point> missing_since;
 };
 
 Log& the_log()
@@ -26,39 +47,78 @@ Log& the_log()
     return log;
 }
 
-void write_line(Log& log, const std::string& text)
+int open_for_append(const std::string& path)
 {
-    if (text.empty()) return;
-    std::fprintf(log.file, "%s %s\n", iso8601_local_time().c_str(), text.c_str());
-    std::fflush(log.file);
+    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
 }
 
-ssize_t tee_write(void*, const char* data, size_t size)
+// Keeps the file it has when the path cannot be opened: its lines are not lost.
+void reopen(Log& log)
 {
-    // The screen first, whatever happens to the log.
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(STDOUT_FILENO, data + done, size - done);
+    const int fd = open_for_append(log.path);
+    if (fd < 0) return;
+    ::close(log.fd);
+    log.fd = fd;
+}
+
+// The file at the path is the one being written, unless it was moved or
+// deleted (then the one there now, or a new one after the grace).
+void follow_path(Log& log)
+{
+    if (g_reopen.exchange(false)) {
+        log.missing_since.reset();
+        reopen(log);
+        return;
+    }
+    struct stat at_path{};
+    if (::stat(log.path.c_str(), &at_path) != 0) {
+        if (errno != ENOENT) return;
+        const Clock::time_point now = Clock::now();
+        if (!log.missing_since) log.missing_since = now;
+        if (now - *log.missing_since < MISSING_GRACE) return;
+        log.missing_since.reset();
+        reopen(log);
+        return;
+    }
+    log.missing_since.reset();
+    struct stat open_file{};
+    if (::fstat(log.fd, &open_file) != 0 || open_file.st_dev != at_path.st_dev ||
+        open_file.st_ino != at_path.st_ino)
+        reopen(log);
+}
+
+// Writes the backlog in order: "" when all of it went, else why not.
+std::string write_backlog(Log& log)
+{
+    while (!log.backlog.empty()) {
+        const std::string& line = log.backlog.front();
+        const ssize_t n = ::write(log.fd, line.data() + log.front_written, line.size() - log.front_written);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
+        if (n <= 0) return n < 0 ? std::strerror(errno) : "nothing was written";
+        log.front_written += static_cast<size_t>(n);
+        if (log.front_written < line.size()) continue;
+        log.backlog.pop_front();
+        log.front_written = 0;
     }
-    Log& log = the_log();
-    const std::lock_guard<std::mutex> lock(log.mutex);
-    for (size_t i = 0; i < size; ++i) {
-        const char c = data[i];
-        if (c == '\r') {
-            log.line.clear();
-            log.redraw = true;
-        } else if (c == '\n') {
-            if (!log.redraw) write_line(log, log.line);
-            log.line.clear();
-            log.redraw = false;
-        } else {
-            log.line += c;
-        }
+    return "";
+}
+
+// What the user is told when the log stops or starts working again.
+std::string health_change(Log& log, const std::string& error)
+{
+    if (!error.empty() && !log.failing) {
+        log.failing = true;
+        return "  [!] Cannot write the log file " + log.path + ": " + error +
+               "; its lines are kept and written when it works again";
     }
-    return static_cast<ssize_t>(size);
+    if (error.empty() && log.failing) {
+        log.failing = false;
+        std::string text = "  [+] The log file " + log.path + " is written again";
+        if (log.lost > 0) text += " (" + std::to_string(log.lost) + " lines could not be kept)";
+        log.lost = 0;
+        return text;
+    }
+    return "";
 }
 
 } // namespace
@@ -78,41 +138,63 @@ std::string iso8601_local_time()
 
 bool start_log(const std::string& path, std::string& error)
 {
-    Log& log = the_log();
-    FILE* file = std::fopen(path.c_str(), "a");
-    if (!file) {
+    const int fd = open_for_append(path);
+    if (fd < 0) {
         error = std::strerror(errno);
         return false;
     }
-    cookie_io_functions_t functions{};
-    functions.write = tee_write;
-    FILE* tee = fopencookie(nullptr, "w", functions);
-    if (!tee) {
-        error = std::strerror(errno);
-        std::fclose(file);
-        return false;
-    }
-    std::fflush(stdout);
-    {
-        const std::lock_guard<std::mutex> lock(log.mutex);
-        log.file = file;
-    }
-    // Unbuffered, as the screen is: what is printed shows at once.
-    setvbuf(tee, nullptr, _IONBF, 0);
-    stdout = tee;
-    return true;
-}
-
-void log_only(const std::string& line)
-{
     Log& log = the_log();
     const std::lock_guard<std::mutex> lock(log.mutex);
-    if (log.file) write_line(log, line);
+    log.path = path;
+    log.fd = fd;
+    return true;
 }
 
 bool log_active()
 {
     Log& log = the_log();
     const std::lock_guard<std::mutex> lock(log.mutex);
-    return log.file != nullptr;
+    return log.fd >= 0;
+}
+
+std::string log_line(std::string_view text)
+{
+    if (text.empty()) return "";
+    Log& log = the_log();
+    const std::lock_guard<std::mutex> lock(log.mutex);
+    if (log.fd < 0) return "";
+    follow_path(log);
+    std::string stamped = iso8601_local_time();
+    stamped.append(1, ' ').append(text).append(1, '\n');
+    log.backlog.push_back(std::move(stamped));
+    // The oldest line goes first, unless it is already written in part.
+    if (log.backlog.size() > BACKLOG_LINES && log.front_written == 0) {
+        log.backlog.pop_front();
+        ++log.lost;
+    }
+    return health_change(log, write_backlog(log));
+}
+
+void log_only(const std::string& line)
+{
+    const std::string said = log_line(line);
+    if (!said.empty()) std::printf("%s\n", said.c_str());
+}
+
+void request_log_reopen()
+{
+    g_reopen.store(true);
+}
+
+void log_maintain()
+{
+    std::string said;
+    {
+        Log& log = the_log();
+        const std::lock_guard<std::mutex> lock(log.mutex);
+        if (log.fd < 0) return;
+        follow_path(log);
+        if (!log.backlog.empty()) said = health_change(log, write_backlog(log));
+    }
+    if (!said.empty()) std::printf("%s\n", said.c_str());
 }

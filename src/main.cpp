@@ -7,6 +7,7 @@
 #include "../kernels/whirlpool_cuda.h"
 #include "address.h"
 #include "benchmark.h"
+#include "console.h"
 #include "log_file.h"
 #ifdef MARLVANE_HAVE_RPC
 #include "mining.h"
@@ -38,7 +39,9 @@ int main(int argc, char** argv)
 {
     std::signal(SIGINT, signal_handler);
     std::signal(SIGTERM, signal_handler);
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    // A daemon's convention: SIGHUP opens the log file again (after a rotation).
+    std::signal(SIGHUP, [](int) { request_log_reopen(); });
+    start_console();
 
     const char* program = argc > 0 && argv[0] ? argv[0] : "";
     RunSettings s;
@@ -51,6 +54,11 @@ int main(int argc, char** argv)
     if (options.status == OptionStatus::unknown) {
         std::printf("Unknown option: %s\n", options.argument.c_str());
         print_usage(program);
+        return 1;
+    }
+    // A value the user meant, refused now rather than silently read as none.
+    if (!s.refused.empty()) {
+        std::printf("Error: %s\n", s.refused.begin()->second.c_str());
         return 1;
     }
     std::string log_error;

@@ -22,7 +22,104 @@ bool open_regular(const std::string& path, std::ifstream& in)
     return in.is_open();
 }
 
+// Degrees C a limit may be set to: below the range a card would stay paused
+// in a warm room; above it the card throttles on its own.
+constexpr int32_t TEMP_LIMIT_MIN = 50;
+constexpr int32_t TEMP_LIMIT_MAX = 110;
+
+bool parse_port(const std::string& text, int& port)
+{
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    port = to_int32(text);
+    return port >= 1 && port <= 65535;
+}
+
+// The options that check their values, from the configuration or the
+// command line alike: apply stores a good value and says why a bad one is not.
+struct CheckedOption {
+    const char* flag;
+    const char* key;
+    std::string (*apply)(const std::string& value, RunSettings& s);
+};
+
+const CheckedOption CHECKED_OPTIONS[] = {
+    {"--temp-limit", "temp_limit",
+     [](const std::string& value, RunSettings& s) { return check_temp_limit(value, s.temp_limit); }},
+    {"--api", "api",
+     [](const std::string& value, RunSettings& s) {
+         std::string why = check_api_address(value);
+         if (why.empty()) s.api = value;
+         return why;
+     }},
+    {"--zmq", "zmq",
+     [](const std::string& value, RunSettings& s) {
+         std::string why = check_zmq_url(value);
+         if (why.empty()) s.zmq = value;
+         return why;
+     }},
+};
+
+// where: the value as the user gave it ("--api x" or "api=x in FILE").
+void take_checked(const CheckedOption& option, const std::string& value, const std::string& where,
+                  RunSettings& s)
+{
+    const std::string why = option.apply(value, s);
+    if (why.empty()) {
+        s.refused.erase(option.key);
+    } else {
+        s.refused[option.key] = where + ": " + why;
+    }
+}
+
 } // namespace
+
+bool split_host_port(const std::string& text, std::string& host, int& port)
+{
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || !parse_port(text.substr(colon + 1), port))
+        return false;
+    host = text.substr(0, colon);
+    if (host.front() == '[') {
+        if (host.size() < 3 || host.back() != ']') return false;
+        host = host.substr(1, host.size() - 2);
+    } else if (host.find(':') != std::string::npos) {
+        return false; // an IPv6 address without its brackets
+    }
+    return host.find_first_of(" \t/") == std::string::npos;
+}
+
+std::string check_temp_limit(const std::string& text, int32_t& degrees)
+{
+    const bool digits = !text.empty() && text.size() <= 4 &&
+                        text.find_first_not_of("0123456789") == std::string::npos;
+    const int32_t value = digits ? to_int32(text) : -1;
+    if (value != 0 && (value < TEMP_LIMIT_MIN || value > TEMP_LIMIT_MAX))
+        return "the limit must be whole degrees C from " + std::to_string(TEMP_LIMIT_MIN) + " to " +
+               std::to_string(TEMP_LIMIT_MAX) + ", or 0 for none";
+    degrees = value;
+    return "";
+}
+
+std::string check_api_address(const std::string& text)
+{
+    std::string host;
+    int port = 0;
+    if (text.empty() || split_host_port(text, host, port)) return "";
+    return "expected HOST:PORT, such as 127.0.0.1:4068";
+}
+
+std::string check_zmq_url(const std::string& text)
+{
+    static const std::string TCP = "tcp://", IPC = "ipc://";
+    std::string host;
+    int port = 0;
+    if (text.empty()) return "";
+    if (text.compare(0, TCP.size(), TCP) == 0 && split_host_port(text.substr(TCP.size()), host, port))
+        return "";
+    if (text.compare(0, IPC.size(), IPC) == 0 && text.size() > IPC.size()) return "";
+    return "expected tcp://HOST:PORT, such as tcp://127.0.0.1:28332";
+}
 
 DeviceChoice choose_devices(const std::string& text, int32_t count)
 {
@@ -117,14 +214,17 @@ void apply_config(const ConfigMap& config, RunSettings& s)
     set_text("rpc_password", s.rpc_password);
     set_text("rpc_cookie", s.rpc_cookie);
     set_text("log", s.log_path);
-    set_text("api", s.api);
-    set_text("zmq", s.zmq);
     set_text("address", s.address);
     set_text("coinbase", s.coinbase);
     set_text("device", s.device);
     set_int("blocks", s.blocks);
     set_int("threads", s.threads);
-    set_int("temp_limit", s.temp_limit);
+    const std::string in_file = s.config_path.empty() ? "" : " in " + s.config_path;
+    for (const CheckedOption& option : CHECKED_OPTIONS) {
+        const auto it = config.find(option.key);
+        if (it != config.end())
+            take_checked(option, it->second, option.key + ("=" + it->second) + in_file, s);
+    }
     const auto bench = config.find("benchmark");
     if (bench != config.end()) s.benchmark = bench->second == "1";
 }
@@ -164,8 +264,7 @@ OptionResult apply_options(int argc, char** argv, RunSettings& s)
         {"-p", &s.rpc_password, nullptr}, {"-a", &s.address, nullptr},
         {"-d", &s.device, nullptr},     {"-B", nullptr, &s.blocks},
         {"-T", nullptr, &s.threads},    {"--rpc-cookie", &s.rpc_cookie, nullptr},
-        {"--log", &s.log_path, nullptr},      {"--temp-limit", nullptr, &s.temp_limit},
-        {"--api", &s.api, nullptr},           {"--zmq", &s.zmq, nullptr},
+        {"--log", &s.log_path, nullptr},
     };
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
@@ -184,8 +283,17 @@ OptionResult apply_options(int argc, char** argv, RunSettings& s)
         for (const ValueOption& option : value_options) {
             if (std::strcmp(arg, option.name) == 0) match = &option;
         }
+        const CheckedOption* checked = nullptr;
+        for (const CheckedOption& option : CHECKED_OPTIONS) {
+            if (std::strcmp(arg, option.flag) == 0) checked = &option;
+        }
         // A value option as the last argument has lost its value.
-        if (!match || i + 1 >= argc) return {OptionStatus::unknown, arg};
+        if ((!match && !checked) || i + 1 >= argc) return {OptionStatus::unknown, arg};
+        if (checked) {
+            const std::string value = argv[++i];
+            take_checked(*checked, value, std::string(arg) + " " + value, s);
+            continue;
+        }
         const char* value = argv[++i]; // taken whatever it looks like, "-x" included
         if (match->text) *match->text = value;
         if (match->number) *match->number = to_int32(value);

@@ -25,7 +25,19 @@ struct RunSettings {
     int32_t threads = 256;
     bool benchmark = false;
     bool list_gpus = false;
+    // Values the rig options refused, by option, each with the words to print
+    // after "Error: ": a later good value of the same option takes its place.
+    std::map<std::string, std::string> refused;
 };
+
+// The rig options' values, checked where they are read, each "" when good
+// (an empty value means the option is off) or why not.
+std::string check_temp_limit(const std::string& text, int32_t& degrees);
+std::string check_api_address(const std::string& text);
+std::string check_zmq_url(const std::string& text);
+// "HOST:PORT" (an IPv6 host in brackets) split into its parts; false when
+// the text is not that, or the port is not 1 to 65535.
+bool split_host_port(const std::string& text, std::string& host, int& port);
 
 constexpr const char* CONFIG_FILE_NAME = "marlvane-miner.conf";
 constexpr const char* PLACEHOLDER_ADDRESS = "PUT_YOUR_MARLVANE_ADDRESS_HERE";

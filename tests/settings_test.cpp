@@ -113,6 +113,65 @@ TEST(Options, StopsAtHelpOrUnknown)
     }
 }
 
+// The rig options' values: each accepted form and each refusal, with why.
+TEST(RigOptions, ValuesAreCheckedWhereTheyAreRead)
+{
+    const std::string limit_why = "the limit must be whole degrees C from 50 to 110, or 0 for none";
+    const struct {
+        const char* text;
+        int32_t degrees; // -1: refused
+    } limits[] = {
+        {"80", 80}, {"50", 50}, {"110", 110}, {"0", 0}, {"3", -1}, {"49", -1}, {"111", -1},
+        {"eighty", -1}, {"", -1}, {"-80", -1}, {"80C", -1}, {" 80", -1}, {"80.5", -1},
+        {"4294967376", -1}, // 80 after a narrowing to 32 bits
+    };
+    for (const auto& l : limits) {
+        int32_t degrees = 77;
+        const std::string why = check_temp_limit(l.text, degrees);
+        EXPECT_EQ(why, l.degrees < 0 ? limit_why : "") << l.text;
+        EXPECT_EQ(degrees, l.degrees < 0 ? 77 : l.degrees) << l.text;
+    }
+    const std::string api_why = "expected HOST:PORT, such as 127.0.0.1:4068";
+    const std::pair<const char*, bool> apis[] = {
+        {"127.0.0.1:4068", true}, {"0.0.0.0:1", true}, {"localhost:65535", true}, {"[::1]:4068", true},
+        {"", true}, {"4068", false}, {":4068", false}, {"127.0.0.1:", false}, {"127.0.0.1:0", false},
+        {"127.0.0.1:65536", false}, {"127.0.0.1:40x", false}, {"::1:4068", false}, {"[]:80", false},
+        {"host name:80", false}, {"http://127.0.0.1:4068", false},
+    };
+    for (const auto& a : apis) EXPECT_EQ(check_api_address(a.first), a.second ? "" : api_why) << a.first;
+    const std::string zmq_why = "expected tcp://HOST:PORT, such as tcp://127.0.0.1:28332";
+    const std::pair<const char*, bool> zmqs[] = {
+        {"tcp://127.0.0.1:28332", true}, {"tcp://[::1]:28332", true}, {"ipc:///run/node.sock", true},
+        {"", true}, {"127.0.0.1:28332", false}, {"tcp://127.0.0.1", false}, {"tcp://:1", false},
+        {"http://127.0.0.1:28332", false}, {"ipc://", false}, {"tcp://127.0.0.1:0", false},
+    };
+    for (const auto& z : zmqs) EXPECT_EQ(check_zmq_url(z.first), z.second ? "" : zmq_why) << z.first;
+}
+
+// A refused value is kept as an error with the value as the user gave it;
+// a later good value of the same option (the command line over the file)
+// takes its place.
+TEST(RigOptions, RefusedValuesNameWhereTheyCameFrom)
+{
+    RunSettings s;
+    s.config_path = "rig.conf";
+    apply_config(parse("temp_limit=eighty\napi=nowhere\nzmq=tcp://127.0.0.1:28332\n"), s);
+    EXPECT_EQ(s.temp_limit, 0);
+    EXPECT_EQ(s.zmq, "tcp://127.0.0.1:28332");
+    EXPECT_EQ(s.refused.size(), 2u);
+    EXPECT_EQ(s.refused["temp_limit"],
+              "temp_limit=eighty in rig.conf: the limit must be whole degrees C from 50 to 110, or 0 "
+              "for none");
+    EXPECT_EQ(s.refused["api"], "api=nowhere in rig.conf: expected HOST:PORT, such as 127.0.0.1:4068");
+
+    EXPECT_EQ(run_options({"m", "--temp-limit", "85", "--zmq", "28332"}, s).status, OptionStatus::run);
+    EXPECT_EQ(s.temp_limit, 85);
+    EXPECT_EQ(s.refused.count("temp_limit"), 0u) << "the command line's good value wins";
+    EXPECT_EQ(s.refused["zmq"], "--zmq 28332: expected tcp://HOST:PORT, such as tcp://127.0.0.1:28332");
+    EXPECT_EQ(s.zmq, "tcp://127.0.0.1:28332") << "a refused value changes nothing";
+    EXPECT_EQ(run_options({"m", "--api"}, s).status, OptionStatus::unknown) << "a value is still needed";
+}
+
 TEST(Options, FirstPassTakesTheLastConfigFile)
 {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
