@@ -20,10 +20,12 @@ need_pkg libclang-rt-14-dev
 need_pkg libgtest-dev
 need_pkg libssl-dev
 need_pkg libcurl4-openssl-dev
-need_pkg libcpp-httplib-dev
+need_pkg libmicrohttpd-dev
 need_pkg nlohmann-json3-dev
 need_pkg libzmq3-dev
 need_pkg python3-zmq
+# The log tests rotate the log with the real logrotate.
+need_tool logrotate logrotate
 
 if [ ${#packages[@]} -eq 0 ]; then
     exit 0

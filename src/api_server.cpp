@@ -1,27 +1,30 @@
 #include "api_server.h"
 
-#include <httplib.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 #include "settings.h"
 
 namespace {
 
-// Idle or slow clients hold a thread for at most this long, and there are
-// enough threads that a crowd of them does not keep /summary waiting.
-constexpr time_t CLIENT_TIMEOUT_S = 1;
-constexpr size_t SERVING_THREADS = 32;
-constexpr size_t MAX_BODY = 1024;
+// A connection that sends nothing this long is closed. Slow clients cost a
+// connection each, never a thread: the server is event-driven, one thread
+// for every connection, so no crowd of them keeps /summary waiting.
+constexpr unsigned CLIENT_TIMEOUT_S = 10;
 
-} // namespace
+struct Reply {
+    unsigned status = MHD_HTTP_NOT_FOUND;
+    std::string type;
+    std::string body;
+};
 
-struct ApiServer::Impl {
-    httplib::Server server;
-    std::thread thread;
+// What the server's thread reads: the last snapshot published.
+struct Documents {
     std::mutex mutex;
     ApiSnapshot snapshot;
 
@@ -30,16 +33,50 @@ struct ApiServer::Impl {
         const std::lock_guard<std::mutex> lock(mutex);
         return snapshot;
     }
+
+    // Read only: GET (and HEAD) of the two documents, nothing else.
+    Reply answer(const std::string& method, const std::string& path)
+    {
+        Reply r;
+        if (method != MHD_HTTP_METHOD_GET && method != MHD_HTTP_METHOD_HEAD) {
+            r.status = MHD_HTTP_METHOD_NOT_ALLOWED;
+        } else if (path == "/summary") {
+            r = {MHD_HTTP_OK, "application/json", summary_json(copy())};
+        } else if (path == "/metrics") {
+            r = {MHD_HTTP_OK, "text/plain; version=0.0.4", metrics_text(copy())};
+        }
+        return r;
+    }
+};
+
+MHD_Result handle(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                  const char*, const char*, size_t*, void**)
+{
+    const Reply r = static_cast<Documents*>(cls)->answer(method, url);
+    // The whole answer at the first call: a request's body is never read.
+    MHD_Response* response =
+        MHD_create_response_from_buffer(r.body.size(), const_cast<char*>(r.body.data()),
+                                        MHD_RESPMEM_MUST_COPY);
+    if (!response) return MHD_NO;
+    if (!r.type.empty()) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, r.type.c_str());
+    if (r.status == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(response, "Allow", "GET");
+    const MHD_Result queued = MHD_queue_response(connection, r.status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+} // namespace
+
+struct ApiServer::Impl {
+    MHD_Daemon* daemon = nullptr;
+    Documents documents;
 };
 
 ApiServer::ApiServer() : impl_(std::make_unique<Impl>()) {}
 
 ApiServer::~ApiServer()
 {
-    if (impl_->thread.joinable()) {
-        impl_->server.stop();
-        impl_->thread.join();
-    }
+    if (impl_->daemon) MHD_stop_daemon(impl_->daemon);
 }
 
 bool ApiServer::start(const std::string& host_port, std::string& error)
@@ -50,42 +87,35 @@ bool ApiServer::start(const std::string& host_port, std::string& error)
         error = check_api_address(host_port);
         return false;
     }
-
-    httplib::Server& s = impl_->server;
-    s.new_task_queue = [] { return new httplib::ThreadPool(SERVING_THREADS); };
-    s.set_read_timeout(CLIENT_TIMEOUT_S, 0);
-    s.set_write_timeout(CLIENT_TIMEOUT_S, 0);
-    s.set_keep_alive_timeout(CLIENT_TIMEOUT_S);
-    s.set_payload_max_length(MAX_BODY);
-    Impl* impl = impl_.get();
-    s.Get("/summary", [impl](const httplib::Request&, httplib::Response& res) {
-        res.set_content(summary_json(impl->copy()), "application/json");
-    });
-    s.Get("/metrics", [impl](const httplib::Request&, httplib::Response& res) {
-        res.set_content(metrics_text(impl->copy()), "text/plain; version=0.0.4");
-    });
-    // Read only: any other method is refused on every path.
-    const auto refuse = [](const httplib::Request&, httplib::Response& res) {
-        res.status = 405;
-        res.set_header("Allow", "GET");
-    };
-    s.Post(".*", refuse);
-    s.Put(".*", refuse);
-    s.Patch(".*", refuse);
-    s.Delete(".*", refuse);
-    s.Options(".*", refuse);
-
-    errno = 0;
-    if (!s.bind_to_port(host, port)) {
-        error = "cannot listen on " + host_port + (errno ? std::string(": ") + std::strerror(errno) : "");
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const int lookup = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (lookup != 0 || !found) {
+        error = "cannot listen on " + host_port + ": " + gai_strerror(lookup);
         return false;
     }
-    impl_->thread = std::thread([impl] { impl->server.listen_after_bind(); });
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL;
+    if (found->ai_family == AF_INET6) flags |= MHD_USE_IPv6;
+    errno = 0;
+    impl_->daemon = MHD_start_daemon(flags, static_cast<uint16_t>(port), nullptr, nullptr, handle,
+                                     &impl_->documents, MHD_OPTION_SOCK_ADDR, found->ai_addr,
+                                     MHD_OPTION_CONNECTION_TIMEOUT, CLIENT_TIMEOUT_S, MHD_OPTION_END);
+    const int start_errno = errno;
+    freeaddrinfo(found);
+    if (!impl_->daemon) {
+        error = "cannot listen on " + host_port +
+                (start_errno ? std::string(": ") + std::strerror(start_errno) : "");
+        return false;
+    }
     return true;
 }
 
 void ApiServer::publish(ApiSnapshot snapshot)
 {
-    const std::lock_guard<std::mutex> lock(impl_->mutex);
-    impl_->snapshot = std::move(snapshot);
+    Documents& d = impl_->documents;
+    const std::lock_guard<std::mutex> lock(d.mutex);
+    d.snapshot = std::move(snapshot);
 }

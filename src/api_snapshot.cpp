@@ -68,6 +68,9 @@ std::string metrics_text(const ApiSnapshot& s)
     out += "# HELP marlvane_height Height of the block being mined.\n"
            "# TYPE marlvane_height gauge\n";
     add("marlvane_height %llu\n", static_cast<unsigned long long>(s.height));
+    out += "# HELP marlvane_template_age_seconds Seconds since the node last gave a template.\n"
+           "# TYPE marlvane_template_age_seconds gauge\n";
+    if (s.last_template_s) add("marlvane_template_age_seconds %.1f\n", *s.last_template_s);
     // A device without a reading has no sample, as Prometheus expects.
     out += "# HELP marlvane_device_temperature_celsius GPU temperature.\n"
            "# TYPE marlvane_device_temperature_celsius gauge\n";

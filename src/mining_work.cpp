@@ -1,14 +1,10 @@
 #include "mining_work.h"
 
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 
 #include "../kernels/whirlpool_cuda.h"
 #include "block_builder.h"
-#include "log_file.h"
-#include "shell.h"
 #include "util.h"
 
 namespace {
@@ -21,20 +17,6 @@ constexpr uint8_t _da[43] = {
 };
 constexpr uint8_t _dk[16] = {0x37, 0x8b, 0x1e, 0xc7, 0xc6, 0x3d, 0xcf, 0xa2,
                              0xb7, 0xa1, 0xf7, 0xee, 0xe6, 0x09, 0x1b, 0xc4};
-
-// A found block whose submission got no reply is sent again after these pauses.
-constexpr int SUBMIT_RETRY_SECONDS[] = {1, 2, 3, 4, 5};
-constexpr double COIN = 100000000.0;
-
-// h3..h0 against t3..t0, most significant first; equal meets.
-bool meets_target(const uint8_t hash[32], const uint64_t target[4])
-{
-    for (int j = 3; j >= 0; --j) {
-        const uint64_t h = read_le64(hash + 8 * j);
-        if (h != target[j]) return h < target[j];
-    }
-    return true;
-}
 
 // Bitcoin Core offers the commitment only where segwit is active; a block
 // that carries one anywhere else is refused as "unexpected-witness".
@@ -138,98 +120,6 @@ Header header_with_nonce(const MiningWork& w, uint32_t nonce)
     std::memcpy(header.data(), w.header, header.size());
     write_le32(header.data() + WORK_BYTES, nonce);
     return header;
-}
-
-bool check_find(const MiningWork& w, uint32_t nonce, int device)
-{
-    std::printf("\n  +=========================================+\n"
-                "  |          [*] BLOCK FOUND! [*]           |\n"
-                "  +=========================================+\n");
-    if (device >= 0) std::printf("  Found by: GPU #%d\n", device);
-    std::printf("  Nonce: %u (0x%08x)\n", nonce, nonce);
-    const Header header = header_with_nonce(w, nonce);
-    uint8_t hash[32];
-    host_pow_hash(header.data(), hash);
-    std::printf("  PoW Hash: %s\n", bytes_to_hex(hash, 32).c_str());
-    std::printf("  Hash u64: %016" PRIx64 " %016" PRIx64 " %016" PRIx64 " %016" PRIx64 "\n",
-                read_le64(hash + 24), read_le64(hash + 16), read_le64(hash + 8), read_le64(hash));
-    std::printf("  Target:   %016" PRIx64 " %016" PRIx64 " %016" PRIx64 " %016" PRIx64 "\n",
-                w.target[3], w.target[2], w.target[1], w.target[0]);
-    if (!meets_target(hash, w.target)) {
-        std::printf("  [!] CPU says hash does NOT meet target!\n"
-                    "  [!] GPU false positive - skipping submission.\n\n");
-        return false;
-    }
-    std::printf("  [+] CPU verified: hash meets target\n");
-    const int64_t fee = w.coinbase_value / 100;
-    const int64_t miner_share = w.coinbase_value - fee;
-    std::printf("  [*] Coinbase: %.8f MRV to miner, %.8f MRV dev fee (%zu bytes)\n",
-                static_cast<double>(miner_share) / COIN, static_cast<double>(fee) / COIN,
-                w.coinbase_tx.size());
-    return true;
-}
-
-std::string found_block_hex(const MiningWork& w, uint32_t nonce)
-{
-    return serialize_block(header_with_nonce(w, nonce).data(), w.coinbase_tx, *w.block_txs);
-}
-
-Sent send_block(RpcClient& client, const std::string& block_hex, bool retries,
-                uint64_t& blocks_found)
-{
-    std::printf("  [*] Submitting block (%zu bytes)...\n", block_hex.size() / 2);
-    SubmitResult r = client.submitblock_result(block_hex);
-    const size_t attempts = retries ? std::size(SUBMIT_RETRY_SECONDS) : 0;
-    for (size_t i = 0; i < attempts && r.outcome == SubmitOutcome::no_reply; ++i) {
-        std::printf("  [!] No answer from the node (%s); sending the block again in %d s (%zu of %zu)\n",
-                    r.reason.c_str(), SUBMIT_RETRY_SECONDS[i], i + 1, attempts);
-        if (!wait_while_running(std::chrono::seconds(SUBMIT_RETRY_SECONDS[i]))) return Sent::stopped;
-        r = client.submitblock_result(block_hex);
-    }
-    // The log keeps every block with the node's word on it.
-    static const char* const VERDICT[] = {"accepted", "rejected", "no answer", "stopped"};
-    const bool said = !r.reason.empty() && r.reason != "null";
-    log_only("Block " + block_hex + ": " + VERDICT[static_cast<int>(r.outcome)] +
-             (said ? " (" + r.reason + ")" : ""));
-    switch (r.outcome) {
-    case SubmitOutcome::accepted:
-        ++blocks_found;
-        std::printf("  [+] ACCEPTED! Blocks found: %" PRIu64 "\n\n", blocks_found);
-        return Sent::accepted;
-    case SubmitOutcome::rejected:
-        std::printf("  [!] REJECTED by node.\n  [*] (May already be stale)\n");
-        std::printf("  [!] Node says: %s\n", r.reason.c_str());
-        return Sent::rejected;
-    case SubmitOutcome::aborted:
-        return Sent::stopped;
-    case SubmitOutcome::no_reply:
-        break;
-    }
-    // Never lose a solved block silently: the user can still send it by hand.
-    print_unsent_block(block_hex, "the node did not answer (" + r.reason + ")");
-    return Sent::unanswered;
-}
-
-void print_unsent_block(const std::string& block_hex, const std::string& why)
-{
-    std::printf("  [!] Block NOT submitted: %s.\n", why.c_str());
-    std::printf("  [*] Send it yourself with submitblock:\n%s\n", block_hex.c_str());
-}
-
-void report_template_failure(std::string& last_failure, const std::string& why)
-{
-    std::printf("  [!] Invalid template, retrying...\n");
-    // Said once per cause, so a node that stays down does not flood the screen.
-    if (why != last_failure) std::printf("  [!] Reason: %s\n", why.c_str());
-    last_failure = why;
-}
-
-void print_work_lines(const TemplateWork& t)
-{
-    std::printf("  [*] Mining height %" PRIu64 " | diff %.4f | %zu txns\n", t.height,
-                target_to_difficulty(t.target), t.transactions);
-    std::printf("  [*] Target: %016" PRIx64 "%016" PRIx64 "%016" PRIx64 "%016" PRIx64 "\n",
-                t.target[3], t.target[2], t.target[1], t.target[0]);
 }
 
 bool hash_sanity_check()

@@ -1,6 +1,5 @@
-// What a mining session does with a template, whatever drives the devices:
-// the work built from it, the host's check of a device's find and the
-// block's submission.
+// What a mining session makes of a template: what every header on it
+// shares, and the header each device searches.
 #pragma once
 
 #include <array>
@@ -69,30 +68,6 @@ using Header = std::array<uint8_t, 80>;
 constexpr size_t WORK_BYTES = 76;
 // The work's header with the nonce in it.
 Header header_with_nonce(const MiningWork& w, uint32_t nonce);
-
-// Prints the find and checks it on the host: true when the hash meets the
-// target. device >= 0 names the device that found it.
-bool check_find(const MiningWork& w, uint32_t nonce, int device);
-std::string found_block_hex(const MiningWork& w, uint32_t nonce);
-
-enum class Sent {
-    accepted,
-    rejected,
-    unanswered, // no verdict came; the block was printed for the user
-    stopped,    // a stop cut the sending short; nothing was printed
-};
-// Sends a checked block and prints what became of it. With retries, a
-// block that gets no answer is sent again a few times (the waits end on a
-// stop). blocks_found counts the acceptances.
-Sent send_block(RpcClient& client, const std::string& block_hex, bool retries,
-                uint64_t& blocks_found);
-// A solved block that did not reach the node, for the user to send by hand.
-void print_unsent_block(const std::string& block_hex, const std::string& why);
-
-// "  [!] Invalid template, retrying...", with the reason once per cause.
-void report_template_failure(std::string& last_failure, const std::string& why);
-// "  [*] Mining height ..." and "  [*] Target: ...".
-void print_work_lines(const TemplateWork& t);
 
 // The proof of work must change with the nonce, or every search is meaningless.
 bool hash_sanity_check();

@@ -66,27 +66,40 @@ void print_usage(const char* program)
                 "Place marlvane-miner.conf next to the .exe for auto-detection.\n");
 }
 
-std::string format_health(const WpDeviceHealth& health)
+DeviceReadings readings_of(const WpDeviceHealth& health)
+{
+    // The engine gives -1 for a reading it does not have; 0 is a reading.
+    auto reading = [](int32_t value) { return value >= 0 ? std::optional<int32_t>(value) : std::nullopt; };
+    return {reading(health.temperature_c), reading(health.power_w), reading(health.sm_clock_mhz)};
+}
+
+DeviceReadings read_device(int device)
+{
+    WpDeviceHealth health{-1, -1, -1};
+    if (cuda_device_health(device, &health) != 1) return {};
+    return readings_of(health);
+}
+
+std::string format_health(const DeviceReadings& readings)
 {
     struct Field {
-        int32_t value;
+        const std::optional<int32_t>& value;
         const char* unit;
     };
-    const Field fields[] = {{health.temperature_c, "C"}, {health.power_w, "W"},
-                            {health.sm_clock_mhz, "MHz"}};
+    const Field fields[] = {{readings.temperature_c, "C"}, {readings.power_w, "W"},
+                            {readings.sm_clock_mhz, "MHz"}};
     std::string text;
     for (const Field& f : fields) {
-        if (f.value < 0) continue;
+        if (!f.value) continue;
         if (!text.empty()) text += ", ";
-        text += std::to_string(f.value) + " " + f.unit;
+        text += std::to_string(*f.value) + " " + f.unit;
     }
     return text;
 }
 
 std::string device_health_text(int device)
 {
-    WpDeviceHealth health{-1, -1, -1};
-    return cuda_device_health(device, &health) == 1 ? format_health(health) : "";
+    return format_health(read_device(device));
 }
 
 void print_device_line(const char* prefix, int device, bool with_health)

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,8 +24,17 @@ void signal_handler(int signal_number);
 bool wait_while_running(std::chrono::milliseconds d);
 void print_banner(const char* title);
 void print_usage(const char* program);
+// A device's sensors: a reading the device does not give is empty.
+struct DeviceReadings {
+    std::optional<int32_t> temperature_c;
+    std::optional<int32_t> power_w;
+    std::optional<int32_t> sm_clock_mhz;
+};
+// What the engine read, the one place that tells a reading from its absence.
+DeviceReadings readings_of(const WpDeviceHealth& health);
+DeviceReadings read_device(int device);
 // "63 C, 285 W, 1980 MHz" from the readings there are; empty without any.
-std::string format_health(const WpDeviceHealth& health);
+std::string format_health(const DeviceReadings& readings);
 // The device's readings formatted, or empty where there are none.
 std::string device_health_text(int device);
 // "  <prefix>#N: NAME (S SMs, M MB)", with " | <health>" after it when asked

@@ -2,13 +2,10 @@
 
 #include <exception>
 
-TipWatcher::TipWatcher(const std::string& url, const std::string& user,
-                       const std::string& password, const std::string& cookie_file,
-                       std::chrono::milliseconds interval)
-    : client_(url, user, password), interval_(interval)
+TipWatcher::TipWatcher(std::unique_ptr<RpcClient> client, std::chrono::milliseconds interval)
+    : client_(std::move(client)), interval_(interval)
 {
-    if (!cookie_file.empty()) client_.use_cookie(cookie_file);
-    client_.set_abort([this] { return stopping_.load(); });
+    client_->set_abort([this] { return stopping_.load(); });
     thread_ = std::thread([this] { run(); });
 }
 
@@ -49,7 +46,7 @@ void TipWatcher::run()
         const Clock::time_point asked = Clock::now();
         std::string tip;
         try {
-            tip = client_.getbestblockhash();
+            tip = client_->getbestblockhash();
         } catch (const std::exception&) {
             // A failed poll changes nothing; the next one comes after the interval.
         }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,11 +17,9 @@ class TipWatcher {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // Polls every interval, the first one interval after the start, with the
-    // user and password, or from the node's cookie file when one is named.
-    // Throws like the RpcClient constructor.
-    TipWatcher(const std::string& url, const std::string& user, const std::string& password,
-               const std::string& cookie_file, std::chrono::milliseconds interval);
+    // Polls every interval, the first one interval after the start, on a
+    // connection of its own.
+    TipWatcher(std::unique_ptr<RpcClient> client, std::chrono::milliseconds interval);
     // Stops at once, even in the middle of a slow request.
     ~TipWatcher();
     TipWatcher(const TipWatcher&) = delete;
@@ -35,7 +34,7 @@ public:
 private:
     void run();
 
-    RpcClient client_;
+    std::unique_ptr<RpcClient> client_;
     const std::chrono::milliseconds interval_;
     std::atomic<bool> stopping_{false};
     bool poll_now_ = false;

@@ -20,6 +20,11 @@ SUBMITTING = re.compile(r"  \[\*\] Submitting block \(\d+ bytes\)\.\.\.\n")
 HASHES = re.compile(r"\n  Hashes: (\d+) in ")
 VERIFIED = re.compile(r"  \[\+\] CPU verified: hash meets target")
 PRINTED = re.compile(r"  \[\*\] Send it yourself with submitblock:\n([0-9a-f]+)\n")
+# A verified block that the chain moved past before it could be sent.
+NOT_SENT = re.compile(r"  \[!\] Block at height \d+ (?:not sent|given up): the chain moved on")
+KEPT = re.compile(r"  \[!\] No answer from the node \((.*)\): the block at height (\d+) is kept, and "
+                  r"sent again every 30 s or as soon as the node answers again, while its parent is the "
+                  r"tip\n")
 # GPU speed: one header's 2^32 nonces last 0.86 s.
 RATE = 5 * 10 ** 9
 WINDOW = 20.0
@@ -27,19 +32,22 @@ WINDOW = 20.0
 
 def report(name, out, chain_or_chains):
     chains = chain_or_chains if isinstance(chain_or_chains, list) else [chain_or_chains]
-    found = len(re.findall(r"\[\+\] CPU verified: hash meets target", out))
+    found = len(VERIFIED.findall(out))
     submitted = len({h for c in chains for _, h in c.verdicts})
     accepted = len(ACCEPTED.findall(out))
     node_accepted = len({h for c in chains for h in c.accepted})
+    not_sent = len(NOT_SENT.findall(out))
     print("fault run: %s: found %d, distinct blocks the node received %d, accepted by the node %d, "
-          "ACCEPTED lines %d" % (name, found, submitted, node_accepted, accepted), file=sys.stderr)
-    return found, submitted, node_accepted, accepted
+          "ACCEPTED lines %d, not sent as the chain moved on %d"
+          % (name, found, submitted, node_accepted, accepted, not_sent), file=sys.stderr)
+    return found, submitted, node_accepted, accepted, not_sent
 
 
 class FaultTest(Base):
     def assertNothingLost(self, name, out, chains):
-        found, submitted, node_accepted, accepted = report(name, out, chains)
-        self.assertEqual(found, submitted, "every verified block reached the node")
+        found, submitted, node_accepted, accepted, not_sent = report(name, out, chains)
+        self.assertEqual(found, submitted + not_sent,
+                         "every verified block reached the node or was named as left behind")
         self.assertEqual(accepted, node_accepted, "every acceptance is counted")
         self.assertNotIn("Block NOT submitted", out)
 
@@ -271,19 +279,69 @@ class FaultTest(Base):
         status, out = m.stop()
         self.assertNothingLost("submission dropped 4 times", out, chain)
 
-    def test_a_node_that_never_answers_the_submission_gets_the_block_printed(self):
+    def assertKeptUntilTheNodeAnswers(self, name, method, reply, reason):
+        """The node gives no verdict for 20 s from the first submission: the
+        block goes through its retries, is kept, and is accepted on the same
+        tip once the node answers again. Returns the seconds from the end of
+        the outage to the acceptance."""
         chain = Chain(payout_address=PAYOUT)
         node = self.node(chain)
-        node.script("submitblock", *[Reply.dropped()] * 40)
+        outage = node.outage(method, 20.0, reply, after="submitblock")
         m = self.miner(node)
-        out = m.wait_for(r"Send it yourself with submitblock:\n[0-9a-f]+\n", timeout=40)
-        given_up = out[:out.index("Send it yourself")]
-        self.assertEqual(given_up.count("No answer from the node"), 5)
-        block = re.search(r"Send it yourself with submitblock:\n([0-9a-f]+)\n", out).group(1)
-        self.assertIn(block, {r.params[0] for r in node.requests_for("submitblock")})
-        node._scripts.clear()
-        self.assertIsNone(chain.submit(block), "the printed block is valid")
-        m.stop()
+        out = m.wait_for(KEPT, timeout=40)
+        self.assertEqual(KEPT.search(out).groups(), (reason, "1001"))
+        self.assertEqual(out.count("  [!] No answer from the node (%s); sending the block again" % reason), 5)
+        m.wait_for(ACCEPTED, timeout=60)
+        status, out = m.stop()
+        self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
+        sends = node.requests_for("submitblock")
+        first = sends[0].params[0]
+        self.assertEqual(chain.verdicts[0], (None, first), "the first block, accepted")
+        answered = [r.at for r in sends if r.params[0] == first][-1]
+        self.assertGreaterEqual(answered, outage.until)
+        self.assertEqual(len({r.params[0][:160] for r in sends if r.at < outage.until}), 1,
+                         "one block at a time while the node gives no answer")
+        self.assertNothingLost(name, out, chain)
+        print("fault run: %s: accepted %.1f s after the node answered again"
+              % (name, answered - outage.until), file=sys.stderr)
+        return answered - outage.until
+
+    def test_a_block_the_node_does_not_answer_for_20_s_is_kept_and_accepted(self):
+        # Only the submissions go unanswered: the kept block goes again after 30 s.
+        late = self.assertKeptUntilTheNodeAnswers("submissions dropped for 20 s", "submitblock",
+                                                   Reply.dropped(),
+                                                   "RPC: Server returned nothing (no headers, no data)")
+        self.assertLess(late, 27.0)
+
+    def test_a_block_a_warming_node_answers_minus_28_for_20_s_is_kept_and_accepted(self):
+        # A restarted node answers every call -28 while it loads: the first
+        # call it answers again sends the kept block at once.
+        late = self.assertKeptUntilTheNodeAnswers("a node warming up for 20 s", "*",
+                                                   Reply.error(-28, "Loading block index..."),
+                                                   "RPC error: Loading block index...")
+        self.assertLess(late, 7.0)
+
+    def test_a_kept_block_is_given_up_when_the_chain_moves_past_its_parent(self):
+        chain = Chain(payout_address=PAYOUT)
+        node = self.node(chain)
+        outage = node.outage("submitblock", 20.0, Reply.dropped(), after="submitblock")
+        m = self.miner(node)
+        m.wait_for(KEPT, timeout=40)
+        chain.advance()
+        moved = time.monotonic()
+        out = m.wait_for(r"  \[!\] Block at height 1001 given up: the chain moved on before the node "
+                         r"answered\n", timeout=10)
+        self.assertLess(time.monotonic() - moved, 6.0)
+        m.wait_for(ACCEPTED, timeout=60)
+        status, out = m.stop()
+        self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
+        sends = node.requests_for("submitblock")
+        first = sends[0].params[0]
+        self.assertEqual([r.at for r in sends if r.params[0] == first and r.at > moved], [],
+                         "sent after the chain moved on")
+        self.assertNotIn(first, [h for _, h in chain.verdicts])
+        self.assertGreater(outage.until, moved)
+        self.assertNothingLost("a kept block given up", out, chain)
 
     def test_configuration_files_of_random_bytes_missing_or_a_directory(self):
         node = self.node()

@@ -12,7 +12,7 @@ TEST(DeviceHealth, ReadsThroughTheLibraryItFinds)
     EXPECT_EQ(health.temperature_c, 61);
     EXPECT_EQ(health.power_w, 285) << "milliwatts, truncated to watts";
     EXPECT_EQ(health.sm_clock_mhz, 1980) << "the SM clock, not the graphics clock";
-    EXPECT_EQ(format_health(health), "61 C, 285 W, 1980 MHz");
+    EXPECT_EQ(format_health(readings_of(health)), "61 C, 285 W, 1980 MHz");
 
     EXPECT_FALSE(nvml_read_health(FAKE_NVML_PATH, "0000:3C:00.0", health)) << "a device it lacks";
 }
@@ -24,7 +24,7 @@ TEST(DeviceHealth, ZeroIsAReading)
     EXPECT_EQ(health.temperature_c, 0);
     EXPECT_EQ(health.power_w, 0) << "0 mW is an idle card, not a missing sensor";
     EXPECT_EQ(health.sm_clock_mhz, 0);
-    EXPECT_EQ(format_health(health), "0 C, 0 W, 0 MHz");
+    EXPECT_EQ(format_health(readings_of(health)), "0 C, 0 W, 0 MHz");
 }
 
 TEST(DeviceHealth, NoLibraryMeansNoReadings)
@@ -48,5 +48,5 @@ TEST(DeviceHealth, TextHoldsOnlyTheReadingsThereAre)
         {{0, -1, 345}, "0 C, 345 MHz"},
         {{-1, -1, -1}, ""},
     };
-    for (const Case& c : cases) EXPECT_EQ(format_health(c.health), c.text);
+    for (const Case& c : cases) EXPECT_EQ(format_health(readings_of(c.health)), c.text);
 }

@@ -52,11 +52,34 @@ class Request:
             self.json = None
         self.method = self.json.get("method") if isinstance(self.json, dict) else None
         self.params = self.json.get("params") if isinstance(self.json, dict) else None
+        self.at = time.monotonic()
+
+
+class Outage:
+    """A stretch of time in which the node answers some requests one way."""
+
+    def __init__(self, method, seconds, reply, after):
+        self.method, self.seconds, self.reply, self.after = method, seconds, reply, after
+        self.since = self.until = None  # monotonic; set when it begins
+
+    def answer(self, request):
+        if self.since is None and request.method == self.after:
+            self.since = request.at
+            self.until = request.at + self.seconds
+        if self.since is None or request.at >= self.until:
+            return None
+        return self.reply if self.method in (request.method, "*") else None
 
 
 class _Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+
+    def handle_error(self, request, client_address):
+        # A client that gives a request up (a miner stopping) is no error.
+        import sys
+        if not isinstance(sys.exc_info()[1], (ConnectionError, TimeoutError)):
+            super().handle_error(request, client_address)
 
 
 class TestNode:
@@ -66,6 +89,7 @@ class TestNode:
         self.chain = chain
         self.requests = []
         self._scripts = {}  # method name (or "*") -> list of Reply
+        self._outages = []
         self._delays = {}   # method name -> seconds the chain's answer waits
         self._queue_depth = None  # requests worked on at once; more get 503
         self._in_flight = 0
@@ -135,6 +159,16 @@ class TestNode:
         with self._lock:
             self._scripts.setdefault(method, []).extend(replies)
 
+    def outage(self, method, seconds, reply, after):
+        """From the first request for the method after, and for seconds, answer
+        every request for method ("*": any method) with reply: a node
+        restarting (Reply.dropped()) or warming up (Reply.error(-28, ...)).
+        The Outage returned tells when it began and ended."""
+        outage = Outage(method, seconds, reply, after)
+        with self._lock:
+            self._outages.append(outage)
+        return outage
+
     def slow(self, method, seconds):
         """Make the chain's answers to method come this many seconds late, as a
         busy node's do; the chain acts on the request only then."""
@@ -167,6 +201,10 @@ class TestNode:
     def _next_reply(self, request):
         with self._lock:
             self.requests.append(request)
+            for outage in self._outages:
+                reply = outage.answer(request)
+                if reply is not None:
+                    return reply
             for key in (request.method, "*"):
                 queue = self._scripts.get(key)
                 if queue:

@@ -1,0 +1,180 @@
+#include "session.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "log_file.h"
+#include "temperature_guard.h"
+#include "util.h"
+
+namespace {
+
+// How long the loop waits for a device's event before it sees to its
+// other duties again.
+constexpr auto EVENT_WAIT = std::chrono::milliseconds(100);
+// The duties that read the devices' sensors or the log's path.
+constexpr double CHORE_SECONDS = 1.0;
+// Past this age a template is replaced by a fresh one (new transactions).
+constexpr double TEMPLATE_REFRESH_SECONDS = 30.0;
+// At a stop, the blocks still in hand are sent within this, all together.
+constexpr auto FINAL_SUBMIT_LIMIT = std::chrono::seconds(3);
+
+void mine_all(Session& s, const std::shared_ptr<const TemplateWork>& t)
+{
+    for (Device& d : s.devices) {
+        if (!d.failed) d.worker->mine(t);
+    }
+}
+
+void ask_for_template(Session& s)
+{
+    s.asked_at = SteadyClock::now();
+    s.template_wanted = true;
+    s.templates.request();
+}
+
+// The chain moved past the parent: work on it is worth nothing, so the
+// devices wait for the template on the new tip rather than search it.
+void leave_parent(Session& s)
+{
+    s.sender.chain_moved_past(s.parent);
+    mine_all(s, nullptr);
+    s.paused = true;
+    ask_for_template(s);
+}
+
+// Whether the node's tip has moved past the parent. Only a poll sent after
+// the template was asked for can tell.
+bool tip_moved_past_parent(const Session& s)
+{
+    if (s.paused || s.parent.empty()) return false;
+    const std::string tip = s.tips.tip_since(s.template_requested_at);
+    return !tip.empty() && tip != s.parent;
+}
+
+void print_work_lines(const TemplateWork& t)
+{
+    std::printf("  [*] Mining height %" PRIu64 " | diff %.4f | %zu txns\n", t.height,
+                target_to_difficulty(t.target), t.transactions);
+    std::printf("  [*] Target: %016" PRIx64 "%016" PRIx64 "%016" PRIx64 "%016" PRIx64 "\n",
+                t.target[3], t.target[2], t.target[1], t.target[0]);
+}
+
+void take_template(Session& s)
+{
+    std::optional<FetchedTemplate> fetched = s.templates.take();
+    if (!fetched) return;
+    s.template_wanted = false;
+    s.template_received_at = SteadyClock::now();
+    s.template_requested_at = fetched->requested_at;
+    const TemplateWork& t = fetched->work;
+    s.sender.mining_on(t.prev_hash_hex);
+    if (t.prev_hash_hex != s.parent) {
+        if (!s.parent.empty()) s.sender.chain_moved_past(s.parent);
+        s.parent = t.prev_hash_hex;
+        std::printf("  [+] New block at height %" PRIu64 "\n", t.height);
+    }
+    // A node caches its template until its tip or mempool changes: the
+    // same one again changes nothing.
+    if (s.tmpl && !s.paused && same_work(*s.tmpl, t)) return;
+    s.tmpl = std::make_shared<const TemplateWork>(std::move(fetched->work));
+    s.paused = false;
+    print_work_lines(*s.tmpl);
+    mine_all(s, s.tmpl);
+}
+
+void handle_event(Session& s, const DeviceEvent& e)
+{
+    if (e.kind == DeviceEventKind::failed) {
+        Device& d = s.devices[e.device_index];
+        std::printf("\n");
+        print_device_error(s.several, d.setup.device, e.error);
+        d.failed = true;
+        --s.alive;
+        return;
+    }
+    // A find on a passed parent would only be called stale.
+    if (s.paused || e.work->prev_hash != s.parent) return;
+    s.sender.found({e.work, e.nonce, s.found_by(e.device_index)});
+}
+
+void handle_news(Session& s)
+{
+    for (const BlockNews& n : s.sender.news()) {
+        switch (n.fate) {
+        case BlockFate::accepted:
+            // Our own block is the new tip.
+            if (!s.paused && n.parent == s.parent) leave_parent(s);
+            break;
+        case BlockFate::rejected:
+        case BlockFate::kept:
+            // The node may know of a tip or transactions that we do not.
+            ask_for_template(s);
+            break;
+        }
+    }
+}
+
+void check_tip(Session& s)
+{
+    if (!tip_moved_past_parent(s)) return;
+    std::printf("\n  [*] New block on chain, refreshing...\n");
+    leave_parent(s);
+}
+
+// The devices halt, and every find they reported is handed on; the sender
+// sends what it holds within the final limit, a second stop at once.
+void finish(Session& s, SteadyClock::time_point stopped_at)
+{
+    for (Device& d : s.devices) d.worker->stop();
+    s.halted_at = SteadyClock::now();
+    if (tip_moved_past_parent(s)) {
+        s.sender.chain_moved_past(s.parent);
+        s.paused = true;
+    }
+    DeviceEvent e;
+    while (s.events.pop(e, std::chrono::milliseconds(0))) handle_event(s, e);
+    s.sender.finish(stopped_at + FINAL_SUBMIT_LIMIT);
+}
+
+} // namespace
+
+void print_device_error(bool several, int device, const std::string& error)
+{
+    if (several)
+        std::printf("Error: GPU #%d: %s\n", device, error.c_str());
+    else
+        std::printf("Error: %s\n", error.c_str());
+}
+
+int run_session(Session& s)
+{
+    s.start = SteadyClock::now();
+    SteadyClock::time_point last_chores = s.start;
+    report_unwatched_devices(s.temp_limit, s.devices);
+    report_snapshot(s);
+    ask_for_template(s);
+    while (g_running && s.alive > 0) {
+        take_template(s);
+        DeviceEvent e;
+        if (s.events.pop(e, EVENT_WAIT)) {
+            do handle_event(s, e);
+            while (s.events.pop(e, std::chrono::milliseconds(0)));
+        }
+        handle_news(s);
+        check_tip(s);
+        if (seconds_since(last_chores) >= CHORE_SECONDS) {
+            last_chores = SteadyClock::now();
+            apply_temperature_limit(s.temp_limit, s.devices);
+            log_maintain();
+        }
+        if (g_running && s.alive > 0) report_stats(s);
+        report_snapshot(s);
+        // A refresh never cuts short a request still on its way.
+        if (!s.template_wanted && seconds_since(s.asked_at) >= TEMPLATE_REFRESH_SECONDS)
+            ask_for_template(s);
+    }
+    finish(s, SteadyClock::now());
+    print_summary(s);
+    return s.alive == 0 ? 1 : 0;
+}
