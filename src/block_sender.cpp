@@ -38,10 +38,10 @@ void say_given_up(const std::string& hex, uint64_t height, bool sent)
     log_only("Block " + hex + ": given up, the chain moved on");
 }
 
-void print_unsent_block(const std::string& hex, const char* why)
+void print_unsent_block(const std::string& hex, const std::string& why)
 {
-    std::printf("  [!] Block NOT submitted: %s.\n  [*] Send it yourself with submitblock:\n%s\n", why,
-                hex.c_str());
+    std::printf("  [!] Block NOT submitted: %s.\n  [*] Send it yourself with submitblock:\n%s\n",
+                why.c_str(), hex.c_str());
     log_only("Block " + hex + ": not sent, " + why);
 }
 
@@ -283,7 +283,7 @@ void BlockSender::submit(std::unique_lock<std::mutex>& lock, Parent& p)
         return;
     }
     if (finishing_) {
-        print_unsent_block(hex, "the miner was stopped before the node answered");
+        print_unsent_block(hex, "the node did not answer (" + r.reason + ")");
         p.unsent = true;
         return;
     }

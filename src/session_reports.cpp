@@ -14,7 +14,8 @@ namespace {
 constexpr double STATS_SECONDS = 2.0;
 // The journal and the log take the statistics as whole lines, this often.
 constexpr double LINE_STATS_SECONDS = 60.0;
-constexpr double API_PUBLISH_SECONDS = 1.0;
+// Twice a second, so that a client reading every second sees every change.
+constexpr double API_PUBLISH_SECONDS = 0.5;
 constexpr auto API_RATE_WINDOW = std::chrono::seconds(60);
 
 bool due(const std::optional<Reports::Clock::time_point>& last, double seconds)

@@ -12,8 +12,8 @@ import time
 import unittest
 
 from chain import Chain
-from mining_test import ACCEPTED, PAYOUT, Base
-from testnode import Reply
+from mining_test import ACCEPTED, HARD_TARGET, PAYOUT, Base, free_port
+from testnode import Reply, TcpProxy
 
 STAMP = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d ")
 STATS = re.compile(r"^  \[[\d.]+ [KMGT]?H/s\] h=\d+ \| n=\d+/4G \| blk=\d+$")
@@ -146,6 +146,49 @@ class JournalTest(Base):
         m.wait_for(r"\r  \[[\d.]+ [KMGT]?H/s\] h=\d+ \| n=\d+/4G \| blk=\d+   ", timeout=15)
         status, out = m.stop()
         self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
+
+
+class ZmqTest(Base):
+    def test_a_silent_publisher_is_noticed_and_the_poll_carries_on(self):
+        # The node's publisher behind a relay that falls silent as a dead
+        # host does: the heartbeats notice within a minute, said once; the
+        # 5-second poll brings new tips meanwhile; the publisher back is said
+        # too, and brings tips at once again.
+        chain = Chain(payout_address=PAYOUT, target=HARD_TARGET)
+        node = self.node(chain)
+        publisher = int(node.publish_blocks(free_port()).rsplit(":", 1)[1])
+        relay = TcpProxy(publisher)
+        self.cleanups.append(relay.stop)
+        url = "tcp://127.0.0.1:%d" % relay.port
+        m = self.miner(node, "--zmq", url)
+        m.wait_for(r"Mining height 1001 ")
+        time.sleep(1.0)  # subscribed
+
+        def follow(height, limit):
+            chain.advance()
+            moved = time.monotonic()
+            m.wait_for(r"Mining height %d " % height, timeout=limit + 5)
+            return time.monotonic() - moved
+
+        self.assertLess(follow(1002, 1.0), 1.0)
+        relay.fall_silent()
+        silent = time.monotonic()
+        lost = "  [!] ZMQ: lost the publisher at %s; the 5-second poll goes on until it is back\n" % url
+        m.wait_for(re.escape(lost), timeout=60)
+        noticed_in = time.monotonic() - silent
+        by_poll = follow(1003, 6.0)
+        relay.resume()
+        m.wait_for(re.escape("  [+] ZMQ: the publisher at %s answers again\n" % url), timeout=15)
+        time.sleep(1.0)
+        again = follow(1004, 1.0)
+        status, out = m.stop()
+        self.assertOrderlyEnd(status, out, 0)
+        print("zmq: a silent publisher noticed after %.1f s; a tip by the poll meanwhile in %.1f s; "
+              "after its return in %.2f s" % (noticed_in, by_poll, again), file=sys.stderr)
+        self.assertLess(noticed_in, 60.0)
+        self.assertEqual(out.count(lost), 1)
+        self.assertLess(by_poll, 6.0)
+        self.assertLess(again, 1.0)
 
 
 if __name__ == "__main__":

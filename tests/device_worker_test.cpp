@@ -9,6 +9,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "device_worker.h"
@@ -248,6 +249,26 @@ TEST_F(Worker, APausedDeviceWaits)
     worker_->stop();
     EXPECT_EQ(script_.count(), 1u);
     EXPECT_EQ(worker_->hashes(), 4096u);
+}
+
+// A hold cuts the launch in progress short (a hot card must not wait out a
+// long launch), launches nothing while it lasts, and keeps the work: once
+// released the device goes on where it was.
+TEST_F(Worker, AHoldInterruptsTheLaunchAndKeepsTheWork)
+{
+    const auto first = make_template(1000);
+    worker_->mine(first);
+    script_.launch(0);
+    worker_->hold(true);
+    {
+        const std::lock_guard<std::mutex> lock(script_.mutex);
+        EXPECT_TRUE(script_.interrupted) << "the running launch was not interrupted";
+    }
+    script_.end_launch({0, 4096, 0});
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(script_.count(), 1u) << "launched while held";
+    worker_->hold(false);
+    expect_searches(script_.launch(1), expected(*first, 7), 4096);
 }
 
 TEST_F(Worker, AFailureIsReportedAndEndsTheWorker)

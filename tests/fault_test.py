@@ -2,6 +2,7 @@
 """Fault injection end to end: the miner against a node that fails in the
 ways real nodes and networks do. Every block found must reach the node and
 be counted. Each test prints a line "fault run: ..." with its figures."""
+import json
 import os
 import random
 import re
@@ -13,7 +14,7 @@ import unittest
 
 from chain import Chain
 from mining_test import (ACCEPTED, HARD_TARGET, PAYOUT, RIG_SUMMARY, TEST_MINER, TWO_DEVICES, Base,
-                         free_port)
+                         Thermometer, api_get, free_port)
 from testnode import Reply, TestNode, TipMover
 
 SUBMITTING = re.compile(r"  \[\*\] Submitting block \(\d+ bytes\)\.\.\.\n")
@@ -97,6 +98,55 @@ class FaultTest(Base):
                 self.assertFullDuty("slow submission", node, devices)
                 # Finds come at random: one 8-s submission in the window is enough.
                 self.assertGreaterEqual(len(node.requests_for("submitblock")), 1)
+
+    def test_the_session_keeps_its_duties_while_every_submission_takes_25_s(self):
+        # Two devices at 1 GH/s find on every other launch; the node takes
+        # 25 s over each submission. Meanwhile the API's figures move every
+        # second, a hot card pauses within 2 s, and a new tip (announced over
+        # ZMQ) is followed within 1 s.
+        self.assertTrue(TEST_MINER, "MARLVANE_TEST_MINER is not set")
+        card = Thermometer(60)
+        self.cleanups.append(card.close)
+        chain = Chain(payout_address=PAYOUT, target="%064x" % (2 ** 256 // 32))
+        node = self.node(chain)
+        node.slow("submitblock", 25.0)
+        port = free_port()
+        m = self.miner(node, "-d", "all", "--api", "127.0.0.1:%d" % port, "--temp-limit", "80",
+                       "--zmq", node.publish_blocks(free_port()), binary=TEST_MINER,
+                       grid=("4096", "256"),
+                       env=dict(card.env, MARLVANE_TEST_RATE=str(10 ** 9), MARLVANE_TEST_DEVICES="2",
+                                MARLVANE_TEST_SKIM="16"))
+        m.wait_for(r"Submitting block")
+        samples = []
+        for _ in range(6):
+            summary = json.loads(api_get(port, "/summary")[2])
+            samples.append((summary["uptime_s"], summary["hashes"]))
+            time.sleep(1.0)
+        heated = time.monotonic()
+        card.set(85)
+        m.wait_for(r"  \[!\] GPU #0 at 85 C: paused\n", timeout=5)
+        paused_in = time.monotonic() - heated
+        chain.advance()
+        moved = time.monotonic()
+        m.wait_for(r"Mining height 1002 ", timeout=5)
+        followed_in = time.monotonic() - moved
+        for _ in range(3):
+            summary = json.loads(api_get(port, "/summary")[2])
+            samples.append((summary["uptime_s"], summary["hashes"]))
+            time.sleep(1.0)
+        pending = len(node.requests_for("submitblock"))
+        status, out = m.stop()
+        print("fault run: 25-s submissions (%d sent): /summary each second (uptime_s, hashes): %s; "
+              "paused %.2f s after the heat, new tip followed in %.2f s"
+              % (pending, samples, paused_in, followed_in), file=sys.stderr)
+        self.assertEqual(status, 0)
+        uptimes = [u for u, _ in samples]
+        for earlier, later in zip(samples, samples[1:]):
+            self.assertGreater(later[0], earlier[0], uptimes)
+            self.assertGreater(later[1], earlier[1], "the hash count froze")
+        self.assertLess(paused_in, 2.0)
+        self.assertLess(followed_in, 1.0)
+        self.assertGreaterEqual(pending, 1)
 
     def test_a_stop_while_a_submission_is_pending_leaves_no_find_unsaid(self):
         # Two devices keep finding blocks on the tip while the node takes

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
 """The whole program against the validating test node, end to end."""
+import base64
 import json
 import os
 import re
@@ -826,8 +827,9 @@ class RigTest(Base):
 
     def test_zmq_brings_each_new_tip_at_once(self):
         # Five new tips with the node's notifications, then five with the
-        # 5-second poll alone: the seconds from each tip to its work.
-        delays = {}
+        # 5-second poll alone: the seconds from each tip to its work, and
+        # from each tip to the miner's next question about the tip.
+        delays, asked = {}, {}
         for mode in ("zmq", "poll"):
             chain = Chain(payout_address=PAYOUT, target=HARD_TARGET)
             node = self.node(chain)
@@ -835,12 +837,14 @@ class RigTest(Base):
             m = self.miner(node, *args)
             m.wait_for(r"Mining height 1001 ")
             time.sleep(0.5)  # the subscription is made
-            delays[mode] = []
+            delays[mode], asked[mode] = [], []
             for height in range(1002, 1007):
                 chain.advance()
                 moved = time.monotonic()
                 m.wait_for(r"Mining height %d " % height, timeout=15)
                 delays[mode].append(time.monotonic() - moved)
+                polls = [r.at for r in node.requests_for("getbestblockhash") if r.at >= moved]
+                asked[mode].append(polls[0] - moved)
                 time.sleep(0.3 + 0.7 * (height % 3))  # tips at no fixed phase of the poll
             status, out = m.stop()
             self.assertEqual(status, 0)
@@ -849,6 +853,10 @@ class RigTest(Base):
               "(max %.2f)" % (sum(delays["zmq"]) / 5, max(delays["zmq"]), sum(delays["poll"]) / 5,
                               max(delays["poll"])), file=sys.stderr)
         self.assertLess(max(delays["zmq"]), 1.0)
+        self.assertLess(max(asked["zmq"]), 0.5, "the notification made the tip watcher ask at once")
+        # The poll alone: within its 5 s, and not at once every time.
+        self.assertLess(max(delays["poll"]), 6.0)
+        self.assertGreater(max(asked["poll"]), 0.5)
 
     def test_a_temperature_limit_without_readings_is_said_once(self):
         node = self.node()
@@ -936,6 +944,7 @@ class MiningWaitTest(Base):
         printed = re.findall(r"\n  \[!\] Block NOT submitted: the miner was stopped before the node "
                              r"answered\.\n  \[\*\] Send it yourself with submitblock:\n([0-9a-f]+)\n", out)
         self.assertEqual(len(printed), 1, out[-3000:])
+        self.assertNotIn("RPC: stopped", out, "a stop's own abort is no failure of the node's")
         self.assertEqual(printed[0], node.requests_for("submitblock")[0].params[0])
         self.assertRegex(out, r"  \[!\] Also not sent: \d+ more finds at height 1001 \(only one "
                               r"block per height can enter the chain\)\n")
@@ -977,25 +986,60 @@ class MiningWaitTest(Base):
 
     def test_cookie_login_through_a_node_restart(self):
         # The cookie wins over -u/-p, and a restarted node's new cookie is
-        # read after its first 401.
+        # read after its first 401: the restarted node sees the old login
+        # once, then accepts a block under the new one.
         chain = Chain(payout_address=PAYOUT)
         port = free_port()
         with tempfile.NamedTemporaryFile("w", suffix=".cookie", delete=False) as f:
             f.write("__cookie__:first\n")
         self.cleanups.append(lambda: os.unlink(f.name))
         first = TestNode(user="__cookie__", password="first", chain=chain, port=port).start()
+        self.cleanups.append(first.stop)
         m = self.miner(first.url, "--rpc-cookie", f.name, "-u", "wrong", "-p", "wrong")
         m.wait_for(ACCEPTED)
         first.stop()
         with open(f.name, "w") as cookie:
             cookie.write("__cookie__:second\n")
-        second = self.node(chain, port=port)
-        second.user, second.password = "__cookie__", "second"
-        before = len(ACCEPTED.findall(m.out))
-        m.wait_for(ACCEPTED, count=before + 1, timeout=30)
+        accepted = len(chain.accepted)
+        second = TestNode(user="__cookie__", password="second", chain=chain, port=port).start()
+        self.cleanups.append(second.stop)
+
+        def login(password):
+            return "Basic " + base64.b64encode(("__cookie__:" + password).encode()).decode()
+
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline and not (
+                len(chain.accepted) > accepted and
+                any(r.method == "submitblock" and r.headers.get("authorization") == login("second")
+                    for r in second.requests)):
+            time.sleep(0.1)
         status, out = m.stop()
         self.assertOrderlyEnd(status, out, len(ACCEPTED.findall(out)))
+        self.assertGreater(len(chain.accepted), accepted, "no block after the restart")
+        logins = [r.headers.get("authorization") for r in second.requests]
+        self.assertIn(login("first"), logins, "the old cookie was tried first\n" + out[-3000:])
+        self.assertIn(login("second"), logins)
         self.assertNotIn("HTTP 401", out)
+
+    def test_a_block_accepted_at_a_stop_leaves_no_other_on_its_parent_to_send(self):
+        # Two devices keep finding on the tip while the node takes 1.5 s over
+        # the first block; the stop comes meanwhile. The node accepts that
+        # block within the stop's limit: the finds behind it are stale and
+        # none of them is sent.
+        chain = Chain(payout_address=PAYOUT)
+        node = self.node(chain)
+        node.slow("submitblock", 1.5)
+        m = self.miner(node, "-d", "all", env=TWO_DEVICES)
+        m.wait_for(r"Submitting block")
+        time.sleep(0.3)
+        status, out = m.stop()
+        self.assertEqual(status, 0)
+        parents = [r.params[0][8:72] for r in node.requests_for("submitblock")]
+        self.assertEqual(len(parents), 1, "%d blocks sent for one height" % len(parents))
+        self.assertEqual(chain.verdicts[0][0], None)
+        self.assertEqual(len(ACCEPTED.findall(out)), 1, out[-3000:])
+        self.assertNotIn("Block NOT submitted", out)
+        self.assertNotIn("Also not sent", out)
 
     def test_a_missing_cookie_file_is_named(self):
         path = os.path.join(tempfile.gettempdir(), "no-such-dir", ".cookie")

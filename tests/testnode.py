@@ -95,6 +95,7 @@ class TestNode:
         self._in_flight = 0
         self.busy_replies = 0
         self._publisher = None
+        self._connections = set()  # open client connections, closed at a stop
         self._lock = threading.Lock()
         self._stopping = threading.Event()
         self._server = _Server(("127.0.0.1", port), self._handler_class())
@@ -146,6 +147,15 @@ class TestNode:
             self._publisher.join()
         self._server.shutdown()
         self._server.server_close()
+        # A stopped node answers nothing more, kept-alive connections included.
+        import socket
+        with self._lock:
+            connections, self._connections = list(self._connections), set()
+        for c in connections:
+            try:
+                c.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
         self._thread.join()
 
     def __enter__(self):
@@ -230,6 +240,16 @@ class TestNode:
             def log_message(self, *args):
                 pass
 
+            def setup(self):
+                super().setup()
+                with node._lock:
+                    node._connections.add(self.connection)
+
+            def finish(self):
+                with node._lock:
+                    node._connections.discard(self.connection)
+                super().finish()
+
             def do_POST(self):
                 length = int(self.headers.get("Content-Length", "0"))
                 body = self.rfile.read(length)
@@ -265,6 +285,90 @@ class TestNode:
                     self.close_connection = True
 
         return Handler
+
+
+class TcpProxy:
+    """A relay from a port of 127.0.0.1 to another that can fall silent
+    without closing anything, as a connection looks to its peer when the
+    other host is gone or a NAT on the way forgot it."""
+
+    def __init__(self, target_port):
+        import socket
+        self._target = target_port
+        self._listener = socket.socket()
+        self._listener.bind(("127.0.0.1", 0))
+        self._listener.listen()
+        self._listener.settimeout(0.1)
+        self.port = self._listener.getsockname()[1]
+        self._silent = threading.Event()
+        self._stopping = threading.Event()
+        self._lock = threading.Lock()
+        self._sockets = []
+        self._threads = [threading.Thread(target=self._accept, daemon=True)]
+        self._threads[0].start()
+
+    def _accept(self):
+        import socket
+        while not self._stopping.is_set():
+            try:
+                client, _ = self._listener.accept()
+            except socket.timeout:
+                continue
+            with self._lock:
+                self._sockets.append(client)
+            if self._silent.is_set():
+                continue  # held open, never answered
+            try:
+                upstream = socket.create_connection(("127.0.0.1", self._target))
+            except OSError:
+                client.close()
+                continue
+            with self._lock:
+                self._sockets.append(upstream)
+            for src, dst in ((client, upstream), (upstream, client)):
+                t = threading.Thread(target=self._pump, args=(src, dst), daemon=True)
+                self._threads.append(t)
+                t.start()
+
+    def _pump(self, src, dst):
+        import select
+        while not self._stopping.is_set():
+            if self._silent.is_set():
+                time.sleep(0.05)  # nothing read, nothing passed on
+                continue
+            try:
+                if not select.select([src], [], [], 0.1)[0]:
+                    continue
+                data = src.recv(65536)
+                if not data:
+                    break
+                dst.sendall(data)
+            except (OSError, ValueError):
+                break
+
+    def _close_all(self):
+        with self._lock:
+            sockets, self._sockets = self._sockets, []
+        for s in sockets:
+            try:
+                s.close()
+            except OSError:
+                pass
+
+    def fall_silent(self):
+        self._silent.set()
+
+    def resume(self):
+        """Closes what was held open, and relays new connections again."""
+        self._close_all()
+        self._silent.clear()
+
+    def stop(self):
+        self._stopping.set()
+        for t in self._threads:
+            t.join()
+        self._close_all()
+        self._listener.close()
 
 
 class TipMover:
