@@ -59,10 +59,10 @@ ARCHS="$arch" WARPS=500 timeout 240 bench/kernel-stats.sh >"$out/kernel-stats.tx
 stats=$!
 
 options=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_CUDA_ARCHITECTURES="$arch")
-for header in curl/curl.h httplib.h zmq.h nlohmann/json.hpp gtest/gtest.h openssl/evp.h; do
+for header in curl/curl.h microhttpd.h zmq.h nlohmann/json.hpp gtest/gtest.h openssl/evp.h; do
     have_header "$header" || echo "header $header: missing" >>"$out/machine.txt"
 done
-if ! have_header curl/curl.h || ! have_header httplib.h || ! have_header zmq.h ||
+if ! have_header curl/curl.h || ! have_header microhttpd.h || ! have_header zmq.h ||
     ! have_header nlohmann/json.hpp; then
     options+=(-DMARLVANE_RPC=OFF)
 fi

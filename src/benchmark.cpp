@@ -16,12 +16,6 @@
 
 namespace {
 
-WpLayout search_layout(int device, int threads)
-{
-    int resident = 0;
-    return static_cast<WpLayout>(cuda_search_layout(device, threads, &resident));
-}
-
 // Fixed, meaningless work: with a zero target nothing is ever reported.
 constexpr uint64_t BENCH_MIDSTATE[8] = {
     0xa5c3f7e19b2d4068, 0x3e8f1a6c70d5b924, 0x92e4d8f63b17a0c5, 0x6f0b8d2e4a9c57f1,
@@ -163,7 +157,7 @@ void print_device_rows(const BenchDevices& devices, double duration)
 }
 
 void print_results(const BenchDevices& devices, const std::vector<DeviceSetup>& setups,
-                   int32_t threads, double duration, double peak)
+                   int32_t threads, WpLayout layout, double duration, double peak)
 {
     int32_t launches = 0;
     for (const auto& d : devices) launches += d->launches.load();
@@ -183,7 +177,6 @@ void print_results(const BenchDevices& devices, const std::vector<DeviceSetup>& 
         std::printf("  |  Hashes/launch:  %u                          |\n",
                     launch_hashes(setups.front().blocks, threads));
     }
-    const WpLayout layout = search_layout(setups.front().device, threads);
     std::printf("  |  Shared mem/blk: %2d KB (16 lane copies)       |\n",
                 wp_image_bytes(layout) / 1024);
     print_device_rows(devices, duration);
@@ -213,7 +206,7 @@ int run_benchmark(const std::vector<DeviceSetup>& setups, int32_t threads)
     }
     // Cards of different architectures may run different images.
     std::vector<WpLayout> layouts;
-    for (const DeviceSetup& d : setups) layouts.push_back(search_layout(d.device, threads));
+    for (const DeviceSetup& d : setups) layouts.push_back(search_layout(d.device, threads).layout);
     const bool one_image = std::all_of(layouts.begin(), layouts.end(),
                                        [&](WpLayout l) { return l == layouts.front(); });
     for (size_t i = 0; i < setups.size(); ++i) {
@@ -280,6 +273,6 @@ int run_benchmark(const std::vector<DeviceSetup>& setups, int32_t threads)
     run.stop_all();
     report_failures(devices);
     const double duration = seconds_between(start, WallClock::now());
-    print_results(devices, setups, threads, duration, peak);
+    print_results(devices, setups, threads, layouts.front(), duration, peak);
     return 0;
 }

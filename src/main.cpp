@@ -94,9 +94,7 @@ int main(int argc, char** argv)
             int sm_count = 0;
             uint64_t total_mem = 0;
             cuda_device_info(device, name, sizeof name, &sm_count, &total_mem);
-            int resident = 0;
-            cuda_search_layout(device, s.threads, &resident);
-            d.blocks = automatic_blocks(sm_count, resident);
+            d.blocks = automatic_blocks(sm_count, search_layout(device, s.threads).resident_blocks);
         }
         devices.push_back(d);
     }

@@ -114,6 +114,13 @@ void print_device_line(const char* prefix, int device, bool with_health)
                 health.c_str());
 }
 
+SearchLayout search_layout(int device, int threads)
+{
+    SearchLayout s{};
+    s.layout = static_cast<WpLayout>(cuda_search_layout(device, threads, &s.resident_blocks));
+    return s;
+}
+
 bool same_grid(const std::vector<DeviceSetup>& devices)
 {
     for (const DeviceSetup& d : devices) {

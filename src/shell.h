@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../kernels/whirlpool_core.h"
 #include "../kernels/whirlpool_cuda.h"
 
 // The program's version, as the banner, the help and the API give it.
@@ -46,5 +47,13 @@ struct DeviceSetup {
     int32_t device;
     int32_t blocks;
 };
+// The table layout a device runs for blocks of `threads` threads, and how
+// many such blocks a multiprocessor holds (0: no such limit).
+struct SearchLayout {
+    WpLayout layout;
+    int resident_blocks;
+};
+SearchLayout search_layout(int device, int threads);
+
 // True when every device has the grid of the first: one grid line says it all.
 bool same_grid(const std::vector<DeviceSetup>& devices);

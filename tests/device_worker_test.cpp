@@ -128,6 +128,11 @@ void cuda_device_info(int, char* name, size_t size, int* sm_count, uint64_t* tot
     *total_mem = 0;
 }
 int cuda_device_health(int, WpDeviceHealth*) { return 0; }
+int cuda_search_layout(int, int, int* resident_blocks)
+{
+    *resident_blocks = 0;
+    return 0;
+}
 
 } // extern "C"
 

@@ -90,6 +90,7 @@ class TestNode:
         self.requests = []
         self._scripts = {}  # method name (or "*") -> list of Reply
         self._outages = []
+        self._flaky = None  # (probability, replies, random source)
         self._delays = {}   # method name -> seconds the chain's answer waits
         self._queue_depth = None  # requests worked on at once; more get 503
         self._in_flight = 0
@@ -179,6 +180,13 @@ class TestNode:
             self._outages.append(outage)
         return outage
 
+    def flaky(self, probability, replies, seed=1):
+        """Answer each request, with this probability, with one of replies
+        instead: a node that now and then fails for reasons of its own."""
+        import random
+        with self._lock:
+            self._flaky = (probability, list(replies), random.Random(seed))
+
     def slow(self, method, seconds):
         """Make the chain's answers to method come this many seconds late, as a
         busy node's do; the chain acts on the request only then."""
@@ -215,6 +223,10 @@ class TestNode:
                 reply = outage.answer(request)
                 if reply is not None:
                     return reply
+            if self._flaky:
+                probability, replies, rng = self._flaky
+                if rng.random() < probability:
+                    return rng.choice(replies)
             for key in (request.method, "*"):
                 queue = self._scripts.get(key)
                 if queue:

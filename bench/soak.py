@@ -1,0 +1,80 @@
+#!/usr/bin/env python3
+"""A long run of the miner as a rig owner's would be, for its memory: a rig
+of two CPU devices against the test node, a new tip every 2 s, blocks found
+all along, 5 % of the node's answers errors that judge nothing (-28, -10,
+-32603), the API read every second. Prints the miner's resident size,
+descriptors and threads every 10 s, and the growth after the first minute.
+
+    bench/soak.py [SECONDS]      (default 600; needs build/ and the test node)
+"""
+import os
+import subprocess
+import sys
+import time
+import urllib.request
+
+here = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(here, "..", "tests"))
+from chain import Chain, segwit_address  # noqa: E402
+from testnode import Reply, TestNode, TipMover  # noqa: E402
+
+WARM_UP = 60.0
+
+
+def status(pid):
+    fields = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            fields[key] = value.strip()
+    return (int(fields["VmRSS"].split()[0]), len(os.listdir("/proc/%d/fd" % pid)),
+            int(fields["Threads"]))
+
+
+def main():
+    seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 600.0
+    miner = os.environ.get("MARLVANE_CPU_MINER", os.path.join(here, "..", "build", "marlvane-cpu-miner"))
+    payout = segwit_address("tmrv", 0, bytes(range(20)))
+    chain = Chain(payout_address=payout, target="0000ffff" + "f" * 56, tx_count=6)
+    node = TestNode(chain=chain).start()
+    node.flaky(0.05, [Reply.error(-28, "Loading block index..."),
+                      Reply.error(-10, "Bitcoin is downloading blocks..."),
+                      Reply.error(-32603, "Internal error")])
+    mover = TipMover(chain, 2.0).start()
+    api = 40000 + os.getpid() % 20000
+    proc = subprocess.Popen([miner, "-o", node.url, "-a", payout, "-d", "all", "-B", "1", "-T", "32",
+                             "--api", "127.0.0.1:%d" % api],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT,
+                            env=dict(os.environ, MARLVANE_CPU_DEVICES="2"))
+    start = time.monotonic()
+    samples = []
+    print("   time     RSS KB   fds threads  accepted  submissions")
+    try:
+        next_sample = start
+        while time.monotonic() - start < seconds and proc.poll() is None:
+            try:
+                urllib.request.urlopen("http://127.0.0.1:%d/summary" % api, timeout=2).read()
+            except OSError:
+                pass
+            if time.monotonic() >= next_sample:
+                rss, fds, threads = status(proc.pid)
+                t = time.monotonic() - start
+                samples.append((t, rss))
+                print("%7.0f %10d %5d %7d %9d %12d" % (t, rss, fds, threads, len(chain.accepted),
+                                                       len(chain.verdicts)), flush=True)
+                next_sample += 10.0
+            time.sleep(1.0)
+    finally:
+        proc.send_signal(2)
+        proc.wait(30)
+        mover.stop()
+        node.stop()
+    settled = [(t, rss) for t, rss in samples if t >= WARM_UP]
+    if len(settled) >= 2:
+        (t0, r0), (t1, r1) = settled[0], settled[-1]
+        print("after the first minute: %d KB at %.0f s, %d KB at %.0f s: %+.3f KB a second"
+              % (r0, t0, r1, t1, (r1 - r0) / (t1 - t0)))
+
+
+if __name__ == "__main__":
+    main()
