@@ -5,7 +5,11 @@ all along, 5 % of the node's answers errors that judge nothing (-28, -10,
 -32603), the API read every second. Prints the miner's resident size,
 descriptors and threads every 10 s, and the growth after the first minute.
 
-    bench/soak.py [SECONDS]      (default 600; needs build/ and the test node)
+    bench/soak.py [SECONDS] [cpu|test]   (default 600 s on the test engine)
+
+The test engine paces its devices like GPUs (1 GH/s each here) without the
+CPU engine's threads per launch, whose stacks the C library caches: it is
+the closer stand-in for a rig's host process.
 """
 import os
 import subprocess
@@ -33,19 +37,31 @@ def status(pid):
 
 def main():
     seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 600.0
-    miner = os.environ.get("MARLVANE_CPU_MINER", os.path.join(here, "..", "build", "marlvane-cpu-miner"))
+    engine = sys.argv[2] if len(sys.argv) > 2 else "test"
+    build = os.path.join(here, "..", "build")
+    if engine == "cpu":
+        miner = os.path.join(build, "marlvane-cpu-miner")
+        grid, target = ["-B", "1", "-T", "32"], "0000ffff" + "f" * 56
+        env = {"MARLVANE_CPU_DEVICES": "2"}
+    else:
+        # 2^27 nonces a launch at 1 GH/s, 16 of them hashed: a find every
+        # few seconds on each device.
+        miner = os.path.join(build, "tests", "marlvane-test-miner")
+        grid, target = ["-B", "4096", "-T", "256"], "%064x" % (2 ** 256 // 256)
+        env = {"MARLVANE_TEST_DEVICES": "2", "MARLVANE_TEST_RATE": str(10 ** 9),
+               "MARLVANE_TEST_SKIM": "16"}
     payout = segwit_address("tmrv", 0, bytes(range(20)))
-    chain = Chain(payout_address=payout, target="0000ffff" + "f" * 56, tx_count=6)
+    chain = Chain(payout_address=payout, target=target, tx_count=6)
     node = TestNode(chain=chain).start()
     node.flaky(0.05, [Reply.error(-28, "Loading block index..."),
                       Reply.error(-10, "Bitcoin is downloading blocks..."),
                       Reply.error(-32603, "Internal error")])
     mover = TipMover(chain, 2.0).start()
     api = 40000 + os.getpid() % 20000
-    proc = subprocess.Popen([miner, "-o", node.url, "-a", payout, "-d", "all", "-B", "1", "-T", "32",
-                             "--api", "127.0.0.1:%d" % api],
+    proc = subprocess.Popen([miner, "-o", node.url, "-a", payout, "-d", "all", "--api",
+                             "127.0.0.1:%d" % api] + grid,
                             stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT,
-                            env=dict(os.environ, MARLVANE_CPU_DEVICES="2"))
+                            env=dict(os.environ, **env))
     start = time.monotonic()
     samples = []
     print("   time     RSS KB   fds threads  accepted  submissions")

@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include <malloc.h>
+
 #include <cinttypes>
 #include <cstdio>
 
@@ -14,6 +16,10 @@ namespace {
 constexpr auto EVENT_WAIT = std::chrono::milliseconds(100);
 // The duties that read the devices' sensors or the log's path.
 constexpr double CHORE_SECONDS = 1.0;
+// How often the allocator gives back the pages its threads have freed: the
+// templates and blocks of a tip come and go in sizes that differ every
+// time, and without it the arenas keep their high-water marks for months.
+constexpr double TRIM_SECONDS = 60.0;
 // Past this age a template is replaced by a fresh one (new transactions).
 constexpr double TEMPLATE_REFRESH_SECONDS = 30.0;
 // At a stop, the blocks still in hand are sent within this, all together.
@@ -151,6 +157,7 @@ int run_session(Session& s)
 {
     s.start = SteadyClock::now();
     SteadyClock::time_point last_chores = s.start;
+    SteadyClock::time_point last_trim = s.start;
     report_unwatched_devices(s.temp_limit, s.devices);
     report_snapshot(s);
     ask_for_template(s);
@@ -167,6 +174,10 @@ int run_session(Session& s)
             last_chores = SteadyClock::now();
             apply_temperature_limit(s.temp_limit, s.devices);
             log_maintain();
+        }
+        if (seconds_since(last_trim) >= TRIM_SECONDS) {
+            last_trim = SteadyClock::now();
+            malloc_trim(0);
         }
         if (g_running && s.alive > 0) report_stats(s);
         report_snapshot(s);
