@@ -27,7 +27,7 @@ std::string summary_json(const ApiSnapshot& s)
                            {"power_w", or_null(d.power_w)},
                            {"sm_clock_mhz", or_null(d.sm_clock_mhz)}});
     }
-    const nlohmann::json doc = {
+    nlohmann::json doc = {
         {"version", s.version},
         {"uptime_s", s.uptime_s},
         {"height", s.height},
@@ -38,6 +38,15 @@ std::string summary_json(const ApiSnapshot& s)
         {"node", {{"url", s.node_url}, {"last_template_s", or_null(s.last_template_s)}}},
         {"devices", devices},
     };
+    if (s.pool) {
+        doc["pool"] = {{"url", s.pool->url},
+                       {"difficulty", s.pool->difficulty},
+                       {"connected", s.pool->connected},
+                       {"shares",
+                        {{"accepted", s.pool->shares_accepted},
+                         {"rejected", s.pool->shares_rejected},
+                         {"stale", s.pool->shares_stale}}}};
+    }
     // Replacement characters for any bytes that are not UTF-8 (a device name).
     return doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
@@ -71,6 +80,19 @@ std::string metrics_text(const ApiSnapshot& s)
     out += "# HELP marlvane_template_age_seconds Seconds since the node last gave a template.\n"
            "# TYPE marlvane_template_age_seconds gauge\n";
     if (s.last_template_s) add("marlvane_template_age_seconds %.1f\n", *s.last_template_s);
+    if (s.pool) {
+        out += "# HELP marlvane_shares_total The pool's verdicts on the shares sent.\n"
+               "# TYPE marlvane_shares_total counter\n";
+        add("marlvane_shares_total{result=\"accepted\"} %llu\n",
+            static_cast<unsigned long long>(s.pool->shares_accepted));
+        add("marlvane_shares_total{result=\"rejected\"} %llu\n",
+            static_cast<unsigned long long>(s.pool->shares_rejected));
+        add("marlvane_shares_total{result=\"stale\"} %llu\n",
+            static_cast<unsigned long long>(s.pool->shares_stale));
+        out += "# HELP marlvane_pool_difficulty Difficulty of the shares the pool takes.\n"
+               "# TYPE marlvane_pool_difficulty gauge\n";
+        add("marlvane_pool_difficulty %g\n", s.pool->difficulty);
+    }
     // A device without a reading has no sample, as Prometheus expects.
     out += "# HELP marlvane_device_temperature_celsius GPU temperature.\n"
            "# TYPE marlvane_device_temperature_celsius gauge\n";

@@ -19,6 +19,16 @@ struct ApiDevice {
     std::optional<int> sm_clock_mhz;
 };
 
+// The pool mined for, when the work comes from one.
+struct ApiPool {
+    std::string url;
+    double difficulty = 0; // of the shares it takes now
+    bool connected = false;
+    uint64_t shares_accepted = 0;
+    uint64_t shares_rejected = 0;
+    uint64_t shares_stale = 0;
+};
+
 struct ApiSnapshot {
     std::string version;
     double uptime_s = 0;
@@ -30,6 +40,7 @@ struct ApiSnapshot {
     uint64_t blocks_rejected = 0;
     std::string node_url;
     std::optional<double> last_template_s; // since the last good template
+    std::optional<ApiPool> pool;
     std::vector<ApiDevice> devices;
 };
 

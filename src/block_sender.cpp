@@ -101,16 +101,16 @@ void BlockSender::found(Find f)
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         for (const std::string& passed : passed_) {
-            if (passed == f.work->prev_hash) return;
+            if (passed == f.work->parent) return;
         }
         Parent* parent = nullptr;
         for (Parent& p : parents_) {
-            if (p.hash == f.work->prev_hash && !p.passed) parent = &p;
+            if (p.hash == f.work->parent && !p.passed) parent = &p;
         }
         if (!parent) {
             parents_.emplace_back();
             parent = &parents_.back();
-            parent->hash = f.work->prev_hash;
+            parent->hash = f.work->parent;
             parent->height = f.work->height;
         }
         if (parent->unchecked.size() >= UNCHECKED_LIMIT) {

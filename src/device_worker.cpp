@@ -47,7 +47,7 @@ void DeviceWorker::stop()
     if (thread_.joinable()) thread_.join();
 }
 
-void DeviceWorker::mine(std::shared_ptr<const TemplateWork> t)
+void DeviceWorker::mine(std::shared_ptr<const TemplateWork> t, bool at_once)
 {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -55,7 +55,7 @@ void DeviceWorker::mine(std::shared_ptr<const TemplateWork> t)
         ++assignments_;
     }
     changed_.notify_one();
-    cuda_miner_interrupt(miner_);
+    if (at_once) cuda_miner_interrupt(miner_);
 }
 
 void DeviceWorker::hold(bool held)
@@ -74,26 +74,38 @@ void DeviceWorker::run()
     std::shared_ptr<const MiningWork> work;
     bool build = true; // a new template, or the header's nonces ran out
     uint64_t seen = 0;
+    // A template's extra nonce goes on across templates, so that no later
+    // template brings a header back; a pool's extranonce2 is the job's own.
     uint32_t extra_nonce = extra_.first;
+    uint64_t extranonce2 = index_;
+    bool spent = false; // the job's extranonce2 values are all searched
     uint32_t next_nonce = 0;
     while (true) {
         {
             std::unique_lock<std::mutex> lock(mutex_);
             // A stop ends the search at once, even while the session is
             // still busy with the node; the thread ends when it is told to.
-            changed_.wait(lock, [&] { return quit_ || (assigned_ && g_running && !held_); });
+            changed_.wait(lock, [&] {
+                return quit_ || (assigned_ && g_running && !held_ && !(spent && seen == assignments_));
+            });
             if (quit_) return;
             if (seen != assignments_) {
                 seen = assignments_;
                 if (assigned_ != tmpl) {
                     tmpl = assigned_;
                     build = true;
+                    extranonce2 = index_;
+                    spent = false;
                 }
             }
         }
         if (build) {
+            if (tmpl->pool && extranonce2 >= extranonce2_count(*tmpl->pool)) {
+                spent = true;
+                continue;
+            }
             auto next = std::make_shared<MiningWork>();
-            build_work(parts_, extra_nonce, *tmpl, *next);
+            build_work(parts_, tmpl->pool ? extranonce2 : extra_nonce, *tmpl, *next);
             // Only the header the device is on may go on where it is.
             if (!work || std::memcmp(work->header, next->header, WORK_BYTES) != 0) next_nonce = 0;
             work = std::move(next);
@@ -121,7 +133,11 @@ void DeviceWorker::run()
         }
         // Stepped at once, so that no later template can bring this header back.
         if (exhausted) {
-            extra_nonce += extra_.step;
+            if (tmpl->pool) {
+                extranonce2 += extra_.step;
+            } else {
+                extra_nonce += extra_.step;
+            }
             build = true;
         }
         next_nonce_ = next_nonce;

@@ -59,11 +59,15 @@ public:
     DeviceWorker(const DeviceWorker&) = delete;
     DeviceWorker& operator=(const DeviceWorker&) = delete;
 
-    // The template to mine from now on: the launch in progress is cut short.
-    // A template that gives the header the device is on (the node's cached
+    // The template to mine from now on. at_once cuts the launch in progress
+    // short (a new tip, a pool's clean job); otherwise the device takes it
+    // after that launch (a pool's job that does not void the last one). A
+    // template that gives the header the device is on (the node's cached
     // template again) goes on where it is; any other header starts at nonce
-    // 0. Null pauses the device until the next template.
-    void mine(std::shared_ptr<const TemplateWork> t);
+    // 0. Null pauses the device until the next template. A pool's job starts
+    // the device's extranonce2 values afresh: device i of n takes i, i + n ...
+    // within the job's extranonce2 size, then waits for the next job.
+    void mine(std::shared_ptr<const TemplateWork> t, bool at_once = true);
     // A held device launches nothing (the launch in progress is cut short)
     // and keeps its work: released, it goes on where it was.
     void hold(bool held);

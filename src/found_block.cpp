@@ -26,6 +26,8 @@ bool meets_target(const uint8_t hash[32], const uint64_t target[4])
 bool check_find(const Find& f)
 {
     const MiningWork& w = *f.work;
+    // A pool's share is a block where it meets the network's target.
+    const uint64_t* target = w.pool ? w.pool->network_target : w.target;
     // One print for the whole box: other threads print too.
     std::string box = "\n  +=========================================+\n"
                       "  |          [*] BLOCK FOUND! [*]           |\n"
@@ -45,13 +47,19 @@ bool check_find(const Find& f)
                   "  Hash u64: %016" PRIx64 " %016" PRIx64 " %016" PRIx64 " %016" PRIx64 "\n"
                   "  Target:   %016" PRIx64 " %016" PRIx64 " %016" PRIx64 " %016" PRIx64 "\n",
                   read_le64(hash + 24), read_le64(hash + 16), read_le64(hash + 8), read_le64(hash),
-                  w.target[3], w.target[2], w.target[1], w.target[0]);
+                  target[3], target[2], target[1], target[0]);
     box += line;
-    if (!meets_target(hash, w.target)) {
+    if (!meets_target(hash, target)) {
         box += "  [!] CPU says hash does NOT meet target!\n"
                "  [!] GPU false positive - skipping submission.\n\n";
         std::fputs(box.c_str(), stdout);
         return false;
+    }
+    if (w.pool) {
+        box += "  [+] CPU verified: hash meets target\n"
+               "  [*] A share at the network's target: the pool sends the block\n";
+        std::fputs(box.c_str(), stdout);
+        return true;
     }
     const int64_t fee = w.coinbase_value / 100;
     const int64_t miner_share = w.coinbase_value - fee;

@@ -101,7 +101,9 @@ int main(int argc, char** argv)
     if (s.benchmark) {
         return run_benchmark(devices, s.threads);
     }
-    if (s.address.empty() || s.address == PLACEHOLDER_ADDRESS) {
+    // A pool builds its own coinbase: the address is for a node's.
+    const bool node = needs_address(s);
+    if (node && (s.address.empty() || s.address == PLACEHOLDER_ADDRESS)) {
         std::printf("Error: mining address not set!\n"
                     "  Edit marlvane-miner.conf and set your address=... line,\n"
                     "  or use:  marlvane-gpu-miner -a YOUR_ADDRESS\n");
@@ -109,7 +111,7 @@ int main(int argc, char** argv)
     }
     // An address that can never be paid is as good as none: said before
     // the node is ever asked for anything.
-    if (address_to_script(s.address).empty()) {
+    if (node && address_to_script(s.address).empty()) {
         std::printf("Error: cannot decode the payout address: %s\n", s.address.c_str());
         return 1;
     }

@@ -11,30 +11,25 @@
 #include "../kernels/whirlpool_cuda.h"
 #include "api_server.h"
 #include "block_builder.h"
-#include "block_notifier.h"
-#include "block_sender.h"
 #include "mining_work.h"
-#include "rpc_client.h"
+#include "node_source.h"
+#include "pool_source.h"
 #include "session.h"
 #include "shell.h"
-#include "template_source.h"
-#include "tip_watcher.h"
+#include "source_list.h"
 
 namespace {
 
-constexpr auto POLL_INTERVAL = std::chrono::seconds(5);
-
-// Each of the session's node duties has a connection of its own, all with
-// the same login. failures_count: whether its failures say the node is down
-// (a block's submission may fail for its own reasons).
-std::unique_ptr<RpcClient> node_client(const RunSettings& settings, NodeContact& contact,
-                                       bool failures_count)
+// The source of one URL: a pool for stratum URLs, the node for the others.
+std::unique_ptr<WorkSource> open_source(const RunSettings& settings, const std::string& url,
+                                        std::string& error)
 {
-    auto client = std::make_unique<RpcClient>(settings.rpc_url, settings.rpc_user,
-                                              settings.rpc_password);
-    if (!settings.rpc_cookie.empty()) client->use_cookie(settings.rpc_cookie);
-    client->report_to(&contact, failures_count);
-    return client;
+    if (is_pool_url(url))
+        return std::make_unique<PoolSource>(
+            PoolLogin{url, settings.rpc_user, settings.rpc_password, settings.pool_ca});
+    return NodeSource::open(NodeLogin{url, settings.rpc_user, settings.rpc_password,
+                                      settings.rpc_cookie, settings.zmq},
+                            error);
 }
 
 } // namespace
@@ -42,10 +37,13 @@ std::unique_ptr<RpcClient> node_client(const RunSettings& settings, NodeContact&
 int run_miner(const RunSettings& settings, const std::vector<DeviceSetup>& devices)
 {
     const int32_t threads = settings.threads;
-    const std::string& rpc_url = settings.rpc_url;
+    const std::vector<std::string> urls = work_urls(settings);
     const std::string& address = settings.address;
     const std::string& coinbase_message = settings.coinbase;
-    print_banner("Solo Mining");
+    // A pool builds the coinbase: the address, the message and the fee are
+    // the node's alone.
+    const bool node = needs_address(settings);
+    print_banner(is_pool_url(urls.front()) ? "Pool Mining" : "Solo Mining");
     for (const DeviceSetup& d : devices) print_device_line("GPU ", d.device);
     if (same_grid(devices)) {
         std::printf("  Grid:    %d blocks x %d threads\n", devices.front().blocks, threads);
@@ -53,8 +51,14 @@ int run_miner(const RunSettings& settings, const std::vector<DeviceSetup>& devic
         for (const DeviceSetup& d : devices)
             std::printf("  Grid #%d: %d blocks x %d threads\n", d.device, d.blocks, threads);
     }
-    std::printf("  RPC:     %s\n", rpc_url.c_str());
-    std::printf("  Address: %s\n\n", address.c_str());
+    for (size_t i = 0; i < urls.size(); ++i) {
+        const char* label = i > 0 ? "Backup:" : is_pool_url(urls[i]) ? "Pool:  " : "RPC:   ";
+        std::printf("  %s  %s\n", label, urls[i].c_str());
+    }
+    if (!urls.empty() && is_pool_url(urls.front()) && !node)
+        std::printf("  Worker:  %s\n\n", settings.rpc_user.c_str());
+    else
+        std::printf("  Address: %s\n\n", address.c_str());
 
     // Each device's tables go up right after its handle, while its create
     // has made it this thread's current device. With several devices, one
@@ -81,42 +85,29 @@ int run_miner(const RunSettings& settings, const std::vector<DeviceSetup>& devic
 
     CoinbaseParts parts{address_to_script(address), fit_coinbase_message(coinbase_message),
                         address_to_script(dev_fee_address())};
-    if (parts.dev_fee_script.empty()) {
+    if (!node) {
+        // Nothing to say of a coinbase that a pool builds.
+    } else if (parts.dev_fee_script.empty()) {
         std::printf("  [!] WARNING: Dev fee address decode failed\n");
     } else {
         std::printf("  [*] Dev fee: 1%% per block (%zu-byte script)\n", parts.dev_fee_script.size());
     }
-    if (parts.message.size() < coinbase_message.size()) {
+    if (node && parts.message.size() < coinbase_message.size()) {
         std::printf("  [!] Coinbase message cut to %zu of %zu bytes: a coinbase input script "
                     "holds at most %zu bytes, %zu of them for the message\n",
                     parts.message.size(), coinbase_message.size(), MAX_COINBASE_SCRIPT,
                     MAX_COINBASE_MESSAGE);
     }
 
-    // Declared before its users, so that it outlives them.
-    NodeContact contact;
-    std::unique_ptr<TipWatcher> tips;
-    std::unique_ptr<TemplateSource> templates;
-    std::unique_ptr<BlockSender> sender;
-    try {
-        tips = std::make_unique<TipWatcher>(node_client(settings, contact, true), POLL_INTERVAL);
-        templates = std::make_unique<TemplateSource>(node_client(settings, contact, true));
-        sender = std::make_unique<BlockSender>(node_client(settings, contact, false), contact);
-    } catch (const std::exception& e) {
-        std::printf("Error: cannot create the node client: %s\n", e.what());
+    // Declared before the session, which takes its work from them.
+    SourceList sources(urls, [&settings](const std::string& url, std::string& error) {
+        return open_source(settings, url, error);
+    });
+    std::string source_error;
+    if (!sources.start(source_error)) {
+        std::printf("Error: %s\n", source_error.c_str());
         destroy_ready();
         return 1;
-    }
-    // After the tip watcher, which it wakes.
-    std::unique_ptr<BlockNotifier> notifier;
-    if (!settings.zmq.empty()) {
-        notifier = std::make_unique<BlockNotifier>([&tips] { tips->poll_now(); });
-        std::string why;
-        if (!notifier->start(settings.zmq, why)) {
-            std::printf("Error: cannot subscribe to %s: %s\n", settings.zmq.c_str(), why.c_str());
-            destroy_ready();
-            return 1;
-        }
     }
     // Declared before the session, which publishes to it.
     std::unique_ptr<ApiServer> api;
@@ -130,10 +121,9 @@ int run_miner(const RunSettings& settings, const std::vector<DeviceSetup>& devic
         }
         std::printf("  [*] API: http://%s/summary and /metrics\n", settings.api.c_str());
     }
-    Session s{*templates, *sender, *tips, devices.size() > 1};
+    Session s{sources, devices.size() > 1};
     s.temp_limit = settings.temp_limit;
     s.api = api.get();
-    s.node_url = url_without_credentials(rpc_url);
     // Random for each session, so that two rigs mining to one address on one
     // node search different headers.
     const uint32_t extra_nonce_base = std::random_device{}();

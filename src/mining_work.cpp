@@ -77,7 +77,7 @@ bool prepare_template(const BlockTemplate& t, TemplateWork& out, std::string& wh
     out.height = t.height;
     out.coinbase_value = t.coinbasevalue;
     out.transactions = t.transactions.size();
-    out.prev_hash_hex = t.previousblockhash;
+    out.parent = t.previousblockhash;
     return true;
 }
 
@@ -88,18 +88,40 @@ bool same_work(const TemplateWork& a, const TemplateWork& b)
            a.coinbase_value == b.coinbase_value &&
            std::memcmp(a.target, b.target, sizeof a.target) == 0 &&
            a.witness_commitment == b.witness_commitment && a.merkle_branch == b.merkle_branch &&
+           a.parent == b.parent && a.pool == b.pool && a.origin == b.origin &&
            *a.block_txs == *b.block_txs;
 }
 
-void build_work(const CoinbaseParts& parts, uint32_t extra_nonce_value, const TemplateWork& t,
+uint64_t extranonce2_count(const PoolCoinbase& pool)
+{
+    return pool.extranonce2_size >= 8 ? ~uint64_t{0} : uint64_t{1} << (8 * pool.extranonce2_size);
+}
+
+std::vector<uint8_t> extranonce2_bytes(const PoolCoinbase& pool, uint64_t value)
+{
+    std::vector<uint8_t> bytes(static_cast<size_t>(pool.extranonce2_size));
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+    return bytes;
+}
+
+void build_work(const CoinbaseParts& parts, uint64_t extra_nonce_value, const TemplateWork& t,
                 MiningWork& w)
 {
     w = MiningWork{};
-    std::vector<uint8_t> extra_nonce(EXTRA_NONCE_BYTES);
-    write_le32(extra_nonce.data(), extra_nonce_value);
-    w.coinbase_tx = build_coinbase_tx(t.height, t.coinbase_value, parts.payout_script,
-                                      parts.message, t.witness_commitment, parts.dev_fee_script,
-                                      DEV_FEE_PERCENT, extra_nonce);
+    if (t.pool) {
+        const PoolCoinbase& pool = *t.pool;
+        const std::vector<uint8_t> extranonce2 = extranonce2_bytes(pool, extra_nonce_value);
+        w.coinbase_tx = pool.coinb1;
+        w.coinbase_tx.insert(w.coinbase_tx.end(), pool.extranonce1.begin(), pool.extranonce1.end());
+        w.coinbase_tx.insert(w.coinbase_tx.end(), extranonce2.begin(), extranonce2.end());
+        w.coinbase_tx.insert(w.coinbase_tx.end(), pool.coinb2.begin(), pool.coinb2.end());
+    } else {
+        std::vector<uint8_t> extra_nonce(EXTRA_NONCE_BYTES);
+        write_le32(extra_nonce.data(), static_cast<uint32_t>(extra_nonce_value));
+        w.coinbase_tx = build_coinbase_tx(t.height, t.coinbase_value, parts.payout_script,
+                                          parts.message, t.witness_commitment, parts.dev_fee_script,
+                                          DEV_FEE_PERCENT, extra_nonce);
+    }
     uint8_t txid[32];
     compute_txid(w.coinbase_tx.data(), w.coinbase_tx.size(), txid);
     uint8_t merkle_root[32];
@@ -110,8 +132,10 @@ void build_work(const CoinbaseParts& parts, uint32_t extra_nonce_value, const Te
     w.height = t.height;
     w.coinbase_value = t.coinbase_value;
     w.extra_nonce = extra_nonce_value;
-    w.prev_hash = t.prev_hash_hex;
+    w.parent = t.parent;
     w.block_txs = t.block_txs;
+    w.pool = t.pool;
+    w.origin = t.origin;
 }
 
 Header header_with_nonce(const MiningWork& w, uint32_t nonce)

@@ -4,6 +4,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "log_file.h"
 #include "temperature_guard.h"
@@ -25,10 +26,10 @@ constexpr double TEMPLATE_REFRESH_SECONDS = 30.0;
 // At a stop, the blocks still in hand are sent within this, all together.
 constexpr auto FINAL_SUBMIT_LIMIT = std::chrono::seconds(3);
 
-void mine_all(Session& s, const std::shared_ptr<const TemplateWork>& t)
+void mine_all(Session& s, const std::shared_ptr<const TemplateWork>& t, bool at_once = true)
 {
     for (Device& d : s.devices) {
-        if (!d.failed) d.worker->mine(t);
+        if (!d.failed) d.worker->mine(t, at_once);
     }
 }
 
@@ -36,16 +37,22 @@ void ask_for_template(Session& s)
 {
     s.asked_at = SteadyClock::now();
     s.template_wanted = true;
-    s.templates.request();
+    s.sources.want_work();
+}
+
+// No work is worth searching: the devices wait for new work.
+void pause_devices(Session& s)
+{
+    mine_all(s, nullptr);
+    s.paused = true;
 }
 
 // The chain moved past the parent: work on it is worth nothing, so the
 // devices wait for the template on the new tip rather than search it.
 void leave_parent(Session& s)
 {
-    s.sender.chain_moved_past(s.parent);
-    mine_all(s, nullptr);
-    s.paused = true;
+    s.sources.chain_moved_past(s.parent);
+    pause_devices(s);
     ask_for_template(s);
 }
 
@@ -54,39 +61,59 @@ void leave_parent(Session& s)
 bool tip_moved_past_parent(const Session& s)
 {
     if (s.paused || s.parent.empty()) return false;
-    const std::string tip = s.tips.tip_since(s.template_requested_at);
+    const std::string tip = s.sources.tip_since(s.template_requested_at);
     return !tip.empty() && tip != s.parent;
 }
 
 void print_work_lines(const TemplateWork& t)
 {
-    std::printf("  [*] Mining height %" PRIu64 " | diff %.4f | %zu txns\n", t.height,
-                target_to_difficulty(t.target), t.transactions);
+    if (t.pool) {
+        std::printf("  [*] Mining height %" PRIu64 " | pool job %s | share diff %g\n", t.height,
+                    t.pool->job_id.c_str(), t.pool->difficulty);
+    } else {
+        std::printf("  [*] Mining height %" PRIu64 " | diff %.4f | %zu txns\n", t.height,
+                    target_to_difficulty(t.target), t.transactions);
+    }
     std::printf("  [*] Target: %016" PRIx64 "%016" PRIx64 "%016" PRIx64 "%016" PRIx64 "\n",
                 t.target[3], t.target[2], t.target[1], t.target[0]);
 }
 
 void take_template(Session& s)
 {
-    std::optional<FetchedTemplate> fetched = s.templates.take();
+    std::optional<NewWork> fetched = s.sources.take_work();
     if (!fetched) return;
     s.template_wanted = false;
     s.template_received_at = SteadyClock::now();
     s.template_requested_at = fetched->requested_at;
     const TemplateWork& t = fetched->work;
-    s.sender.mining_on(t.prev_hash_hex);
-    if (t.prev_hash_hex != s.parent) {
-        if (!s.parent.empty()) s.sender.chain_moved_past(s.parent);
-        s.parent = t.prev_hash_hex;
-        std::printf("  [+] New block at height %" PRIu64 "\n", t.height);
+    s.sources.mining_on(t.parent);
+    if (t.parent != s.parent) {
+        if (!s.parent.empty()) s.sources.chain_moved_past(s.parent);
+        s.parent = t.parent;
+        if (std::memcmp(t.prev_hash, s.prev_hash, sizeof s.prev_hash) != 0)
+            std::printf("  [+] New block at height %" PRIu64 "\n", t.height);
+        std::memcpy(s.prev_hash, t.prev_hash, sizeof s.prev_hash);
     }
     // A node caches its template until its tip or mempool changes: the
     // same one again changes nothing.
     if (s.tmpl && !s.paused && same_work(*s.tmpl, t)) return;
+    const bool at_once = fetched->at_once || s.paused || !s.tmpl;
     s.tmpl = std::make_shared<const TemplateWork>(std::move(fetched->work));
     s.paused = false;
     print_work_lines(*s.tmpl);
-    mine_all(s, s.tmpl);
+    mine_all(s, s.tmpl, at_once);
+}
+
+// A pool that is gone takes its jobs with it: the devices wait for the
+// next job, from it or from the next URL.
+void check_source(Session& s)
+{
+    if (!s.sources.tick()) {
+        s.no_source = true;
+        return;
+    }
+    if (s.paused || !s.tmpl || s.sources.health() == SourceHealth::working) return;
+    pause_devices(s);
 }
 
 void handle_event(Session& s, const DeviceEvent& e)
@@ -100,13 +127,13 @@ void handle_event(Session& s, const DeviceEvent& e)
         return;
     }
     // A find on a passed parent would only be called stale.
-    if (s.paused || e.work->prev_hash != s.parent) return;
-    s.sender.found({e.work, e.nonce, s.found_by(e.device_index)});
+    if (s.paused || e.work->parent != s.parent) return;
+    s.sources.found({e.work, e.nonce, s.found_by(e.device_index)});
 }
 
 void handle_news(Session& s)
 {
-    for (const BlockNews& n : s.sender.news()) {
+    for (const BlockNews& n : s.sources.news()) {
         switch (n.fate) {
         case BlockFate::accepted:
             // Our own block is the new tip.
@@ -135,12 +162,12 @@ void finish(Session& s, SteadyClock::time_point stopped_at)
     for (Device& d : s.devices) d.worker->stop();
     s.halted_at = SteadyClock::now();
     if (tip_moved_past_parent(s)) {
-        s.sender.chain_moved_past(s.parent);
+        s.sources.chain_moved_past(s.parent);
         s.paused = true;
     }
     DeviceEvent e;
     while (s.events.pop(e, std::chrono::milliseconds(0))) handle_event(s, e);
-    s.sender.finish(stopped_at + FINAL_SUBMIT_LIMIT);
+    s.sources.finish(stopped_at + FINAL_SUBMIT_LIMIT);
 }
 
 } // namespace
@@ -161,7 +188,8 @@ int run_session(Session& s)
     report_unwatched_devices(s.temp_limit, s.devices);
     report_snapshot(s);
     ask_for_template(s);
-    while (g_running && s.alive > 0) {
+    while (g_running && s.alive > 0 && !s.no_source) {
+        check_source(s);
         take_template(s);
         DeviceEvent e;
         if (s.events.pop(e, EVENT_WAIT)) {
@@ -187,5 +215,5 @@ int run_session(Session& s)
     }
     finish(s, SteadyClock::now());
     print_summary(s);
-    return s.alive == 0 ? 1 : 0;
+    return s.alive == 0 || s.no_source ? 1 : 0;
 }

@@ -1,10 +1,10 @@
 // One mining session for any number of devices: each device mines on a
-// thread of its own and never waits for anyone; the template source, the
-// tip watcher and the block sender each talk to the node on threads of
-// their own. This thread only schedules: it hands templates to the devices
-// and finds to the sender, follows the chain's tip, and keeps its duties
-// (temperature limit, statistics, the API's snapshot, the log, the stop
-// signal) at least ten times a second, whatever the node is doing.
+// thread of its own and never waits for anyone; the sources of work (the
+// node, or a pool) talk to their servers on threads of their own. This
+// thread only schedules: it hands work to the devices and finds to their
+// source, follows the chain's tip, and keeps its duties (temperature limit,
+// statistics, the API's snapshot, the log, the failover, the stop signal)
+// at least ten times a second, whatever the servers are doing.
 #pragma once
 
 #include <cstddef>
@@ -15,12 +15,10 @@
 #include <vector>
 
 #include "api_server.h"
-#include "block_sender.h"
 #include "device_worker.h"
 #include "session_reports.h"
 #include "shell.h"
-#include "template_source.h"
-#include "tip_watcher.h"
+#include "source_list.h"
 
 struct Device {
     DeviceSetup setup;
@@ -31,9 +29,7 @@ struct Device {
 };
 
 struct Session {
-    TemplateSource& templates;
-    BlockSender& sender;
-    const TipWatcher& tips;
+    SourceList& sources;
     // Several devices were asked for: the texts name each of them.
     bool several;
     // Declared before the devices that push into it, so that it outlives them.
@@ -44,8 +40,9 @@ struct Session {
     // session mines on: finds on any other are stale.
     std::shared_ptr<const TemplateWork> tmpl{};
     std::string parent{};
-    // The chain moved past the parent: the devices wait for the template on
-    // the new tip.
+    uint8_t prev_hash[32] = {}; // of the work in hand: a new one is a new block
+    // The chain moved past the parent, or the pool's jobs are void: the
+    // devices wait for new work.
     bool paused = false;
     SteadyClock::time_point asked_at{}; // the last template request
     bool template_wanted = false;       // asked for, not come yet
@@ -54,17 +51,20 @@ struct Session {
     // Degrees C at which a device stops launching (0: none).
     int32_t temp_limit = 0;
     ApiServer* api = nullptr; // the monitoring API, when asked for
-    std::string node_url{};   // without credentials: the API shows it
     Reports reports{};
     SteadyClock::time_point start{};
     // When the devices halted at the stop: the summary's time runs to here.
     std::optional<SteadyClock::time_point> halted_at{};
 
+    // Every URL refused the worker: the session ends with status 1.
+    bool no_source = false;
+
     // The device as the found-block box names it: only among several.
     int found_by(size_t i) const { return several ? devices[i].setup.device : -1; }
 };
 
-// Runs until a stop or until every device has failed; returns the status.
+// Runs until a stop, until every device has failed, or until no URL can
+// serve; returns the status.
 int run_session(Session& s);
 
 // "Error: ..." for a device, named among several.

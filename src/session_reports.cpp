@@ -6,6 +6,7 @@
 
 #include "console.h"
 #include "log_file.h"
+#include "rpc_reply.h"
 #include "session.h"
 #include "util.h"
 
@@ -44,21 +45,31 @@ double mining_seconds(const Session& s)
     return std::chrono::duration<double>(end - s.start).count();
 }
 
+// " | shares=A/R/S": accepted, rejected and stale.
+std::string shares_text(const SourceCounts& c)
+{
+    return " | shares=" + std::to_string(c.shares_accepted) + "/" + std::to_string(c.shares_rejected) +
+           "/" + std::to_string(c.shares_stale);
+}
+
 std::string stats_text(const Session& s)
 {
     const double elapsed = mining_seconds(s);
     const double rate = elapsed > 0.0 ? total_hashes(s) / elapsed : 0.0;
-    const uint64_t accepted = s.sender.accepted();
+    const SourceCounts c = s.sources.counts();
+    const uint64_t accepted = c.blocks_accepted;
+    // A pool's shares, after the blocks: the rest of the line is unchanged.
+    const std::string shares = s.sources.pool_status() ? shares_text(c) : "";
     char text[256];
     if (!s.several) {
         const Device& d = s.devices.front();
-        std::snprintf(text, sizeof text, "  [%s] h=%" PRIu64 " | n=%u/4G | blk=%" PRIu64 "%s",
+        std::snprintf(text, sizeof text, "  [%s] h=%" PRIu64 " | n=%u/4G | blk=%" PRIu64 "%s%s",
                       hashrate_str(rate).c_str(), s.tmpl->height, d.worker->next_nonce(), accepted,
-                      d.hot ? " | paused" : "");
+                      shares.c_str(), d.hot ? " | paused" : "");
         return text;
     }
-    std::snprintf(text, sizeof text, "  [%s] h=%" PRIu64 " | blk=%" PRIu64, hashrate_str(rate).c_str(),
-                  s.tmpl->height, accepted);
+    std::snprintf(text, sizeof text, "  [%s] h=%" PRIu64 " | blk=%" PRIu64 "%s",
+                  hashrate_str(rate).c_str(), s.tmpl->height, accepted, shares.c_str());
     std::string line = text;
     for (const Device& d : s.devices) {
         line += " | #" + std::to_string(d.setup.device) + " ";
@@ -124,10 +135,21 @@ void report_snapshot(Session& s)
     a.version = PROGRAM_VERSION;
     a.uptime_s = seconds_since(s.start);
     a.height = s.tmpl ? s.tmpl->height : 0;
-    a.blocks_found = s.sender.verified();
-    a.blocks_accepted = s.sender.accepted();
-    a.blocks_rejected = s.sender.rejected();
-    a.node_url = s.node_url;
+    const SourceCounts c = s.sources.counts();
+    a.blocks_found = c.blocks_verified;
+    a.blocks_accepted = c.blocks_accepted;
+    a.blocks_rejected = c.blocks_rejected;
+    a.node_url = url_without_credentials(s.sources.url());
+    if (const std::optional<PoolStatus> pool = s.sources.pool_status()) {
+        ApiPool p;
+        p.url = url_without_credentials(pool->url);
+        p.difficulty = pool->difficulty;
+        p.connected = pool->connected;
+        p.shares_accepted = c.shares_accepted;
+        p.shares_rejected = c.shares_rejected;
+        p.shares_stale = c.shares_stale;
+        a.pool = std::move(p);
+    }
     if (s.template_received_at) a.last_template_s = seconds_since(*s.template_received_at);
     for (size_t i = 0; i < s.devices.size(); ++i) {
         const Device& d = s.devices[i];
@@ -163,5 +185,11 @@ void print_summary(const Session& s)
                         hashrate_str(hashes / seconds).c_str(), d.failed ? ", failed" : "");
         }
     }
-    std::printf("  Blocks found: %" PRIu64 "\n\n", s.sender.accepted());
+    const SourceCounts c = s.sources.counts();
+    if (c.shares_found > 0) {
+        std::printf("  Shares: %" PRIu64 " found, %" PRIu64 " accepted, %" PRIu64 " rejected, %" PRIu64
+                    " stale\n",
+                    c.shares_found, c.shares_accepted, c.shares_rejected, c.shares_stale);
+    }
+    std::printf("  Blocks found: %" PRIu64 "\n\n", c.blocks_accepted);
 }

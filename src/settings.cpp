@@ -6,8 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 
 namespace {
+
+// The configuration key that may be given on several lines.
+constexpr const char* URL_KEY = "url";
 
 int32_t to_int32(const std::string& text)
 {
@@ -186,7 +190,13 @@ ConfigMap parse_config(std::istream& in)
         while (key_end > 0 && line[key_end - 1] == ' ') --key_end;
         size_t value_start = eq + 1;
         while (value_start < line.size() && line[value_start] == ' ') ++value_start;
-        config[line.substr(0, key_end)] = line.substr(value_start);
+        const std::string key = line.substr(0, key_end);
+        std::string& value = config[key];
+        // url lines add up, one URL a line, in order.
+        if (key == URL_KEY && !value.empty())
+            value += '\n' + line.substr(value_start);
+        else
+            value = line.substr(value_start);
     }
     return config;
 }
@@ -210,6 +220,14 @@ void apply_config(const ConfigMap& config, RunSettings& s)
         if (it != config.end()) field = to_int32(it->second);
     };
     set_text("rpc_url", s.rpc_url);
+    const auto urls = config.find(URL_KEY);
+    if (urls != config.end()) {
+        s.urls.clear();
+        std::istringstream lines(urls->second);
+        for (std::string url; std::getline(lines, url);)
+            if (!url.empty()) s.urls.push_back(url);
+    }
+    set_text("pool_ca", s.pool_ca);
     set_text("rpc_user", s.rpc_user);
     set_text("rpc_password", s.rpc_password);
     set_text("rpc_cookie", s.rpc_cookie);
@@ -227,6 +245,25 @@ void apply_config(const ConfigMap& config, RunSettings& s)
     }
     const auto bench = config.find("benchmark");
     if (bench != config.end()) s.benchmark = bench->second == "1";
+}
+
+std::vector<std::string> work_urls(const RunSettings& s)
+{
+    return s.urls.empty() ? std::vector<std::string>{s.rpc_url} : s.urls;
+}
+
+bool is_pool_url(const std::string& url)
+{
+    for (const char* scheme : {"stratum+tcp://", "stratum+ssl://"})
+        if (url.compare(0, std::strlen(scheme), scheme) == 0) return true;
+    return false;
+}
+
+bool needs_address(const RunSettings& s)
+{
+    for (const std::string& url : work_urls(s))
+        if (!is_pool_url(url)) return true;
+    return false;
 }
 
 std::string config_path_from_args(int argc, char** argv)
@@ -264,8 +301,9 @@ OptionResult apply_options(int argc, char** argv, RunSettings& s)
         {"-p", &s.rpc_password, nullptr}, {"-a", &s.address, nullptr},
         {"-d", &s.device, nullptr},     {"-B", nullptr, &s.blocks},
         {"-T", nullptr, &s.threads},    {"--rpc-cookie", &s.rpc_cookie, nullptr},
-        {"--log", &s.log_path, nullptr},
+        {"--log", &s.log_path, nullptr}, {"--pool-ca", &s.pool_ca, nullptr},
     };
+    bool url_given = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0)
@@ -295,6 +333,12 @@ OptionResult apply_options(int argc, char** argv, RunSettings& s)
             continue;
         }
         const char* value = argv[++i]; // taken whatever it looks like, "-x" included
+        // -o again adds a URL; the first one replaces the configuration's.
+        if (match->text == &s.rpc_url) {
+            if (!url_given) s.urls.clear();
+            url_given = true;
+            s.urls.push_back(value);
+        }
         if (match->text) *match->text = value;
         if (match->number) *match->number = to_int32(value);
     }

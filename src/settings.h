@@ -10,6 +10,10 @@
 
 struct RunSettings {
     std::string rpc_url = "http://127.0.0.1:8899";
+    // Several URLs to mine from in turn (-o given again, or the
+    // configuration's url lines): the first that serves is used.
+    std::vector<std::string> urls;
+    std::string pool_ca; // trusted authorities for stratum+ssl; empty: the system's
     std::string rpc_user = "rpcuser";
     std::string rpc_password = "hollowgates";
     std::string rpc_cookie; // the node's cookie file: its USER:PASSWORD wins over the two above
@@ -29,6 +33,13 @@ struct RunSettings {
     // after "Error: ": a later good value of the same option takes its place.
     std::map<std::string, std::string> refused;
 };
+
+// The URLs to take work from, in order: the list, or the one rpc_url.
+std::vector<std::string> work_urls(const RunSettings& settings);
+// stratum+tcp://HOST:PORT or stratum+ssl://HOST:PORT: a pool, not a node.
+bool is_pool_url(const std::string& url);
+// Whether a node is among the URLs: only a node's coinbase pays the address.
+bool needs_address(const RunSettings& settings);
 
 // The rig options' values, checked where they are read, each "" when good
 // (an empty value means the option is off) or why not.

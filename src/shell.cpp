@@ -61,9 +61,13 @@ void print_usage(const char* program)
                 "  --api HOST:PORT\n"
                 "               Serve /summary (JSON) and /metrics (Prometheus)\n"
                 "  --zmq URL    The node's hashblock publisher, e.g. tcp://127.0.0.1:28332\n"
+                "  --pool-ca FILE\n"
+                "               Certificate authorities that stratum+ssl:// pools are checked against\n"
                 "  -h, --help   Show this help\n"
                 "\nCommand-line flags override config file values.\n"
-                "Place marlvane-miner.conf next to the .exe for auto-detection.\n");
+                "Place marlvane-miner.conf next to the .exe for auto-detection.\n"
+                "-o stratum+tcp://HOST:PORT (or stratum+ssl://) mines for a pool as worker -u\n"
+                "with password -p; each further -o is a backup, tried in order.\n");
 }
 
 DeviceReadings readings_of(const WpDeviceHealth& health)

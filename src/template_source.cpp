@@ -116,8 +116,10 @@ std::optional<FetchedTemplate> TemplateSource::fetch()
         std::string why = client_->last_failure();
         if (t.valid && prepare_template(t, fetched.work, why)) {
             last_failure_.clear();
+            failures_in_a_row_ = 0;
             return fetched;
         }
+        ++failures_in_a_row_;
         report_template_failure(last_failure_, why);
         if (!pause(RETRY_WAIT)) break;
         announced = false;

@@ -36,6 +36,9 @@ public:
     void request();
     // The template that answers the latest request, once it has come.
     std::optional<FetchedTemplate> take();
+    // Requests that failed one after another (a busy node's quiet retries
+    // aside); 0 once a template comes.
+    uint64_t failures_in_a_row() const { return failures_in_a_row_.load(); }
 
 private:
     void run();
@@ -52,5 +55,6 @@ private:
     uint64_t fetched_ = 0; // the request the last fetch answered
     std::optional<FetchedTemplate> ready_;
     std::string last_failure_; // said once per cause
+    std::atomic<uint64_t> failures_in_a_row_{0};
     std::thread thread_;
 };

@@ -96,6 +96,56 @@ TEST(Options, ValuesAndFlags)
     EXPECT_TRUE(s.benchmark);
 }
 
+// Several URLs: -o again adds one, the configuration's url lines keep
+// their order, the command line's list replaces the configuration's.
+TEST(Options, UrlsInOrderFromEitherPlace)
+{
+    struct Case {
+        std::string config;
+        std::vector<std::string> args;
+        std::vector<std::string> urls;
+    };
+    const Case cases[] = {
+        {"", {"m"}, {"http://127.0.0.1:8899"}},
+        {"rpc_url=http://n:1\n", {"m"}, {"http://n:1"}},
+        {"", {"m", "-o", "stratum+tcp://a:1", "-o", "http://b:2"}, {"stratum+tcp://a:1", "http://b:2"}},
+        {"url=stratum+tcp://a:1\nurl = stratum+ssl://b:2\nurl=\n", {"m"},
+         {"stratum+tcp://a:1", "stratum+ssl://b:2"}},
+        {"url=stratum+tcp://a:1\nurl=stratum+tcp://b:2\n", {"m", "-o", "http://c:3"}, {"http://c:3"}},
+        {"rpc_url=http://n:1\nurl=stratum+tcp://a:1\n", {"m"}, {"stratum+tcp://a:1"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.config);
+        RunSettings s;
+        apply_config(parse(c.config), s);
+        run_options(c.args, s);
+        EXPECT_EQ(work_urls(s), c.urls);
+    }
+
+    RunSettings s;
+    apply_config(parse("pool_ca=/etc/a.pem\n"), s);
+    EXPECT_EQ(s.pool_ca, "/etc/a.pem");
+    run_options({"m", "--pool-ca", "/b.pem"}, s);
+    EXPECT_EQ(s.pool_ca, "/b.pem");
+}
+
+TEST(Options, OnlyANodeNeedsAnAddress)
+{
+    const std::pair<std::vector<std::string>, bool> cases[] = {
+        {{"http://n:1"}, true},
+        {{"stratum+tcp://p:1"}, false},
+        {{"stratum+ssl://p:1", "stratum+tcp://q:2"}, false},
+        {{"stratum+tcp://p:1", "http://n:1"}, true},
+        {{"stratum://p:1"}, true}, // no such scheme: taken for a node's URL
+        {{"STRATUM+TCP://p:1"}, true},
+    };
+    for (const auto& c : cases) {
+        RunSettings s;
+        s.urls = c.first;
+        EXPECT_EQ(needs_address(s), c.second) << c.first.front();
+    }
+}
+
 TEST(Options, StopsAtHelpOrUnknown)
 {
     const std::pair<std::vector<std::string>, OptionResult> cases[] = {
