@@ -26,6 +26,8 @@ need_pkg libzmq3-dev
 need_pkg python3-zmq
 # The log tests rotate the log with the real logrotate.
 need_tool logrotate logrotate
+# The pool tests put the Stratum test server behind a real TLS listener.
+need_tool stunnel4 stunnel4
 
 if [ ${#packages[@]} -eq 0 ]; then
     exit 0

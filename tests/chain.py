@@ -269,7 +269,7 @@ class Chain:
 
     def __init__(self, height=1000, bits=0x207FFFFF, target=None, coinbase_value=5000000000,
                  tx_count=4, payout_address=None, seed=1, curtime=1760000000, mutable_first=False,
-                 segwit=True):
+                 segwit=True, dev_fee=True):
         self.rng = random.Random(seed)
         self.lock = threading.Lock()
         self.height = height          # height of the tip
@@ -280,7 +280,8 @@ class Chain:
         self.coinbase_value = coinbase_value
         self.tx_count = tx_count
         self.payout_script = segwit_script(payout_address) if payout_address else None
-        self.dev_fee_script = segwit_script(DEV_FEE_ADDRESS)
+        # A pool's blocks pay the pool alone: no fee to check.
+        self.dev_fee_script = segwit_script(DEV_FEE_ADDRESS) if dev_fee else None
         self.curtime = curtime
         self.accepted = []            # block hashes, in order
         self.verdicts = []            # (verdict, block hex) of every submission
@@ -419,6 +420,8 @@ class Chain:
             return "bad-witness-nonce-size"
         elif commitments[-1][:38] != witness_commitment_script(rest):
             return "bad-witness-merkle-match"
+        if self.dev_fee_script is None and self.payout_script is None:
+            return None
         fee = self.coinbase_value // 100
         expected = []
         if self.payout_script is not None:
