@@ -4,7 +4,7 @@
 #   scripts/sanitize.sh           AddressSanitizer and UndefinedBehaviorSanitizer, every test
 #   scripts/sanitize.sh thread    ThreadSanitizer, the tests that run threads (the engine,
 #                                 the device workers, the tip watcher, the mining session
-#                                 with its stops, cookie and log, the benchmark)
+#                                 with its stops, cookie and log, the pool client, the benchmark)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-address}" in
@@ -20,7 +20,7 @@ case "${1:-address}" in
         export TSAN_OPTIONS=halt_on_error=1:exitcode=66:second_deadlock_stack=1
         threaded='^(engine_tests_cpu|device_worker_tests|health_tests|console_tests|rpc_blackbox'
         threaded+='|shell_blackbox|mining_blackbox_(MiningTest|MiningWaitTest|RigTest)'
-        threaded+='|daemon_blackbox_LogTest|fault_a_stop_while|fault_a_rig_through)'
+        threaded+='|daemon_blackbox_LogTest|pool_blackbox_PoolTest|fault_a_stop_while|fault_a_rig_through)'
         tests=(-R "$threaded")
         ;;
     *)
