@@ -188,6 +188,8 @@ void run_chunks(CudaMiner& m, const LaunchShape& shape, uint32_t nonce_base, Lau
 
 } // namespace
 
+const char* cuda_engine_architectures(void) { return ""; }
+
 int cuda_device_count(void)
 {
     return device_count();

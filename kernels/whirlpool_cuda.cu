@@ -235,6 +235,8 @@ int cuda_search_layout(int device, int threads, int* resident)
     return static_cast<int>(layout);
 }
 
+const char* cuda_engine_architectures(void) { return MARLVANE_CUDA_ARCHS; }
+
 int cuda_device_count(void)
 {
     int count = 0;

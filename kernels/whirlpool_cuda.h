@@ -49,6 +49,9 @@ void compute_midstate(const uint8_t header[80], uint64_t midstate[8], uint64_t* 
 void host_pow_hash(const uint8_t header[80], uint8_t out[32]);
 
 int cuda_device_count(void);
+// The GPU architectures the engine carries code for, as "75 80 90"; "" for
+// an engine that runs on the CPU.
+const char* cuda_engine_architectures(void);
 // The table image the search keeps in each block's shared memory on a
 // device, for blocks of `threads` threads: a WpLayout (whirlpool_core.h),
 // chosen as cuda_miner_create chooses it. *resident_blocks receives how many

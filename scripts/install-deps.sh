@@ -24,6 +24,9 @@ need_pkg libmicrohttpd-dev
 need_pkg nlohmann-json3-dev
 need_pkg libzmq3-dev
 need_pkg python3-zmq
+# The dashboard's charts (built into the program) and its test in a real browser.
+need_pkg libjs-chart.js
+need_tool chromium chromium
 # The log tests rotate the log with the real logrotate.
 need_tool logrotate logrotate
 # The pool tests put the Stratum test server behind a real TLS listener.

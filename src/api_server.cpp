@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "dashboard_assets.h"
 #include "settings.h"
 
 namespace {
@@ -27,6 +28,7 @@ struct Reply {
 struct Documents {
     std::mutex mutex;
     ApiSnapshot snapshot;
+    RateHistory history;
 
     ApiSnapshot copy()
     {
@@ -34,7 +36,19 @@ struct Documents {
         return snapshot;
     }
 
-    // Read only: GET (and HEAD) of the two documents, nothing else.
+    std::string history_document()
+    {
+        std::vector<RateSample> samples;
+        std::vector<int> ids;
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            samples = history.samples();
+            for (const ApiDevice& d : snapshot.devices) ids.push_back(d.id);
+        }
+        return history_json(samples, ids);
+    }
+
+    // Read only: GET (and HEAD) of the documents and the page, nothing else.
     Reply answer(const std::string& method, const std::string& path)
     {
         Reply r;
@@ -44,6 +58,12 @@ struct Documents {
             r = {MHD_HTTP_OK, "application/json", summary_json(copy())};
         } else if (path == "/metrics") {
             r = {MHD_HTTP_OK, "text/plain; version=0.0.4", metrics_text(copy())};
+        } else if (path == "/history") {
+            r = {MHD_HTTP_OK, "application/json", history_document()};
+        } else if (path == "/") {
+            r = {MHD_HTTP_OK, "text/html; charset=utf-8", std::string(dashboard_html())};
+        } else if (path == "/chart.js") {
+            r = {MHD_HTTP_OK, "application/javascript", std::string(chart_js())};
         }
         return r;
     }
@@ -118,4 +138,11 @@ void ApiServer::publish(ApiSnapshot snapshot)
     Documents& d = impl_->documents;
     const std::lock_guard<std::mutex> lock(d.mutex);
     d.snapshot = std::move(snapshot);
+}
+
+void ApiServer::record(RateSample sample)
+{
+    Documents& d = impl_->documents;
+    const std::lock_guard<std::mutex> lock(d.mutex);
+    d.history.add(std::move(sample));
 }

@@ -34,7 +34,11 @@ std::string summary_json(const ApiSnapshot& s)
         {"hashrate", s.hashrate},
         {"hashes", s.hashes},
         {"blocks",
-         {{"found", s.blocks_found}, {"accepted", s.blocks_accepted}, {"rejected", s.blocks_rejected}}},
+         {{"found", s.blocks_found},
+          {"accepted", s.blocks_accepted},
+          {"rejected", s.blocks_rejected},
+          {"last_height", s.last_block_height ? nlohmann::json(s.last_block_height) : nlohmann::json(nullptr)},
+          {"last_time", s.last_block_height ? nlohmann::json(s.last_block_unix) : nlohmann::json(nullptr)}}},
         {"node", {{"url", s.node_url}, {"last_template_s", or_null(s.last_template_s)}}},
         {"devices", devices},
     };

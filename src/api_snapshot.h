@@ -38,6 +38,8 @@ struct ApiSnapshot {
     uint64_t blocks_found = 0; // verified on the host and sent
     uint64_t blocks_accepted = 0;
     uint64_t blocks_rejected = 0;
+    uint64_t last_block_height = 0; // the newest block accepted; 0: none yet
+    int64_t last_block_unix = 0;
     std::string node_url;
     std::optional<double> last_template_s; // since the last good template
     std::optional<ApiPool> pool;

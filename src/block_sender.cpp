@@ -164,6 +164,12 @@ std::vector<BlockNews> BlockSender::news()
     return std::exchange(news_, {});
 }
 
+LastBlock BlockSender::last_accepted() const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return last_accepted_;
+}
+
 void BlockSender::finish(Clock::time_point deadline)
 {
     deadline_ = deadline.time_since_epoch().count();
@@ -258,6 +264,7 @@ void BlockSender::submit(std::unique_lock<std::mutex>& lock, Parent& p)
         std::printf("  [+] ACCEPTED! Blocks found: %" PRIu64 "\n\n", ++accepted_);
         log_only("Block " + hex + ": accepted" + (said ? " (" + r.reason + ")" : ""));
         news_.push_back({BlockFate::accepted, p.hash});
+        last_accepted_ = {p.height, unix_now()};
         // The other finds on its parent can only be stale now.
         p.block.reset();
         p.unchecked.clear();

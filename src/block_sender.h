@@ -33,6 +33,12 @@ enum class BlockFate {
     rejected, // the node knows something the session may not: a new template
     kept,     // no answer yet: the node may be down, or know of a new tip
 };
+// The newest block a server took: its height and when (seconds since 1970).
+struct LastBlock {
+    uint64_t height = 0;
+    int64_t unix_s = 0;
+};
+
 struct BlockNews {
     BlockFate fate;
     std::string parent;
@@ -67,6 +73,7 @@ public:
     uint64_t verified() const { return verified_.load(); } // passed the host check
     uint64_t accepted() const { return accepted_.load(); }
     uint64_t rejected() const { return rejected_.load(); }
+    LastBlock last_accepted() const;
 
 private:
     struct Parent;
@@ -80,7 +87,7 @@ private:
 
     std::unique_ptr<RpcClient> client_;
     const NodeContact& recoveries_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::list<Parent> parents_; // oldest first
     // The last parents the chain moved past: a find on one of them, still on
@@ -95,5 +102,6 @@ private:
     std::atomic<uint64_t> verified_{0};
     std::atomic<uint64_t> accepted_{0};
     std::atomic<uint64_t> rejected_{0};
+    LastBlock last_accepted_; // under mutex_
     std::thread thread_;
 };

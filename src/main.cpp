@@ -44,6 +44,12 @@ int main(int argc, char** argv)
     start_console();
 
     const char* program = argc > 0 && argv[0] ? argv[0] : "";
+    // One line and nothing else, not even the configuration's.
+    RunSettings plain;
+    if (apply_options(argc, argv, plain).status == OptionStatus::version) {
+        print_version(program);
+        return 0;
+    }
     RunSettings s;
     load_settings(argc, argv, s);
     const OptionResult options = apply_options(argc, argv, s);

@@ -35,6 +35,12 @@ double seconds_since(SteadyClock::time_point t)
     return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - t).count() / 1e9;
 }
 
+int64_t unix_now()
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 std::string dev_fee_address()
 {
     std::string a(sizeof _da, '\0');

@@ -103,3 +103,5 @@ constexpr int32_t DEV_FEE_PERCENT = 1;
 
 using SteadyClock = std::chrono::steady_clock;
 double seconds_since(SteadyClock::time_point t);
+// Seconds since 1970 by the wall clock: times the API and the log show.
+int64_t unix_now();

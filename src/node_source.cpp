@@ -106,5 +106,6 @@ SourceCounts NodeSource::counts() const
     c.blocks_verified = sender_->verified();
     c.blocks_accepted = sender_->accepted();
     c.blocks_rejected = sender_->rejected();
+    c.last_block = sender_->last_accepted();
     return c;
 }

@@ -119,7 +119,7 @@ void PoolSource::found(Find f)
     }
     Share s{w.pool->job_id, bytes_to_hex(extranonce2_bytes(*w.pool, w.extra_nonce).data(),
                                          static_cast<uint64_t>(w.pool->extranonce2_size)),
-            stratum_hex32(read_le32(w.header + 68)), stratum_hex32(f.nonce), block};
+            stratum_hex32(read_le32(w.header + 68)), stratum_hex32(f.nonce), block, w.height};
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         shares_.push_back(std::move(s));
@@ -266,7 +266,8 @@ std::string PoolSource::serve_connection(Connection& c)
         }
         for (const Share& s : shares) {
             send(c, Request::Kind::submit, "mining.submit",
-                 json::array({login_.worker, s.job_id, s.extranonce2, s.ntime, s.nonce}), s.block);
+                 json::array({login_.worker, s.job_id, s.extranonce2, s.ntime, s.nonce}), s.block,
+                 s.height);
         }
         std::vector<std::string> lines;
         const std::string why = connection_.pump(wake_fd_, PUMP_WAIT, lines);
@@ -279,10 +280,10 @@ std::string PoolSource::serve_connection(Connection& c)
 }
 
 void PoolSource::send(Connection& c, Request::Kind kind, const std::string& method,
-                      const nlohmann::json& params, bool block)
+                      const nlohmann::json& params, bool block, uint64_t height)
 {
     const uint64_t id = next_id_++;
-    c.requests[id] = Request{kind, block};
+    c.requests[id] = Request{kind, block, height};
     connection_.send(stratum_request(id, method, params));
 }
 
@@ -347,7 +348,10 @@ void PoolSource::count_verdict(const Request& r, const PoolVerdict& v)
         const std::lock_guard<std::mutex> lock(mutex_);
         if (v.accepted) {
             ++counts_.shares_accepted;
-            if (r.block) blocks = ++counts_.blocks_accepted;
+            if (r.block) {
+                blocks = ++counts_.blocks_accepted;
+                counts_.last_block = {r.height, unix_now()};
+            }
         } else if (v.stale) {
             ++counts_.shares_stale;
         } else {

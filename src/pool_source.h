@@ -55,6 +55,7 @@ private:
     struct Request {
         enum class Kind { subscribe, authorize, extranonce_subscribe, submit } kind;
         bool block = false; // a share that meets the network target
+        uint64_t height = 0;
     };
     // A share waiting for the I/O thread.
     struct Share {
@@ -63,6 +64,7 @@ private:
         std::string ntime;
         std::string nonce;
         bool block;
+        uint64_t height;
     };
     // What a connection learns; reset with each new one.
     struct Connection {
@@ -86,7 +88,7 @@ private:
     // One connection from the first request to its end: why it ended.
     std::string serve_connection(Connection& c);
     void send(Connection& c, Request::Kind kind, const std::string& method,
-              const nlohmann::json& params, bool block = false);
+              const nlohmann::json& params, bool block = false, uint64_t height = 0);
     void handle_line(Connection& c, const std::string& line);
     void handle_reply(Connection& c, const StratumMessage& m);
     void handle_call(Connection& c, const StratumMessage& m);

@@ -139,6 +139,8 @@ void report_snapshot(Session& s)
     a.blocks_found = c.blocks_verified;
     a.blocks_accepted = c.blocks_accepted;
     a.blocks_rejected = c.blocks_rejected;
+    a.last_block_height = c.last_block.height;
+    a.last_block_unix = c.last_block.unix_s;
     a.node_url = url_without_credentials(s.sources.url());
     if (const std::optional<PoolStatus> pool = s.sources.pool_status()) {
         ApiPool p;
@@ -166,6 +168,13 @@ void report_snapshot(Session& s)
         a.hashes += ad.hashes;
         a.hashrate += ad.hashrate;
         a.devices.push_back(std::move(ad));
+    }
+    // The dashboard's curves: a sample a minute, the first a minute in.
+    if (seconds_since_or_start(s, s.reports.last_history, HISTORY_INTERVAL_S)) {
+        s.reports.last_history = now;
+        RateSample sample{unix_now(), a.hashrate, {}};
+        for (const ApiDevice& d : a.devices) sample.devices.push_back(d.hashrate);
+        s.api->record(std::move(sample));
     }
     s.api->publish(std::move(a));
 }

@@ -308,6 +308,7 @@ OptionResult apply_options(int argc, char** argv, RunSettings& s)
         const char* arg = argv[i];
         if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0)
             return {OptionStatus::help, arg};
+        if (std::strcmp(arg, "--version") == 0) return {OptionStatus::version, arg};
         if (std::strcmp(arg, "--benchmark") == 0) {
             s.benchmark = true;
             continue;

@@ -76,7 +76,7 @@ std::string config_path_from_args(int argc, char** argv);
 // The default file beside the program, else in the working directory; empty if neither opens.
 std::string find_default_config(const char* argv0);
 
-enum class OptionStatus { run, help, unknown };
+enum class OptionStatus { run, help, version, unknown };
 struct OptionResult {
     OptionStatus status = OptionStatus::run;
     std::string argument; // the unknown option

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "../kernels/whirlpool_cuda.h"
+#include "git_commit.h"
 
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler stores to these");
 std::atomic<bool> g_running{true};
@@ -38,6 +40,15 @@ void print_banner(const char* title)
     std::printf("  +=====================================================+\n\n");
 }
 
+void print_version(const char* program)
+{
+    const char* slash = std::strrchr(program, '/');
+    const char* name = slash ? slash + 1 : program;
+    const char* archs = cuda_engine_architectures();
+    std::printf("%s %s (commit %s, CUDA architectures: %s)\n", *name ? name : "marlvane-miner",
+                PROGRAM_VERSION, MARLVANE_GIT_COMMIT, *archs ? archs : "none, a CPU build");
+}
+
 void print_usage(const char* program)
 {
     std::printf("Marlvane GPU Miner v%s - Whirlpool-512 CUDA\n\n", PROGRAM_VERSION);
@@ -63,6 +74,7 @@ void print_usage(const char* program)
                 "  --zmq URL    The node's hashblock publisher, e.g. tcp://127.0.0.1:28332\n"
                 "  --pool-ca FILE\n"
                 "               Certificate authorities that stratum+ssl:// pools are checked against\n"
+                "  --version    Show the version, commit and CUDA architectures\n"
                 "  -h, --help   Show this help\n"
                 "\nCommand-line flags override config file values.\n"
                 "Place marlvane-miner.conf next to the .exe for auto-detection.\n"

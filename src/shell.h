@@ -25,6 +25,9 @@ void signal_handler(int signal_number);
 bool wait_while_running(std::chrono::milliseconds d);
 void print_banner(const char* title);
 void print_usage(const char* program);
+// One line: the program, its version, the commit it was built from and the
+// GPU architectures it carries code for.
+void print_version(const char* program);
 // A device's sensors: a reading the device does not give is empty.
 struct DeviceReadings {
     std::optional<int32_t> temperature_c;

@@ -192,6 +192,7 @@ SourceCounts SourceList::counts() const
         total.shares_accepted += c.shares_accepted;
         total.shares_rejected += c.shares_rejected;
         total.shares_stale += c.shares_stale;
+        if (c.last_block.unix_s > total.last_block.unix_s) total.last_block = c.last_block;
     }
     return total;
 }

@@ -35,6 +35,7 @@ struct SourceCounts {
     uint64_t shares_accepted = 0;
     uint64_t shares_rejected = 0;
     uint64_t shares_stale = 0;
+    LastBlock last_block; // the newest block accepted, none when height is 0
 };
 
 // A pool as the API shows it.

@@ -128,6 +128,7 @@ void cuda_device_info(int, char* name, size_t size, int* sm_count, uint64_t* tot
     *total_mem = 0;
 }
 int cuda_device_health(int, WpDeviceHealth*) { return 0; }
+const char* cuda_engine_architectures(void) { return ""; }
 int cuda_search_layout(int, int, int* resident_blocks)
 {
     *resident_blocks = 0;

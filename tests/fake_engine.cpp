@@ -101,6 +101,8 @@ bool take_interrupt(CudaMiner& m)
 
 } // namespace
 
+const char* cuda_engine_architectures(void) { return ""; }
+
 int cuda_device_count(void) { return static_cast<int>(env_number("MARLVANE_TEST_DEVICES", 1)); }
 
 int cuda_search_layout(int, int, int* resident_blocks)

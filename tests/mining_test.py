@@ -667,7 +667,10 @@ class RigTest(Base):
         self.assertGreater(summary["hashrate"], 0)
         self.assertEqual(summary["hashes"], sum(d["hashes"] for d in summary["devices"]))
         blocks = summary["blocks"]
-        self.assertEqual(set(blocks), {"found", "accepted", "rejected"})
+        self.assertEqual(set(blocks), {"found", "accepted", "rejected", "last_height", "last_time"})
+        # The newest block the node took: its height and (wall-clock) time.
+        self.assertIn(blocks["last_height"], [h for h in range(1001, chain.height + 1)])
+        self.assertLess(abs(blocks["last_time"] - time.time()), 60)
         self.assertEqual(blocks["rejected"], 1)
         self.assertGreaterEqual(blocks["accepted"], 2)
         # Found counts every block verified on the host, the refused one too.

@@ -35,6 +35,7 @@ USAGE = (
     "  --zmq URL    The node's hashblock publisher, e.g. tcp://127.0.0.1:28332\n"
     "  --pool-ca FILE\n"
     "               Certificate authorities that stratum+ssl:// pools are checked against\n"
+    "  --version    Show the version, commit and CUDA architectures\n"
     "  -h, --help   Show this help\n"
     "\nCommand-line flags override config file values.\n"
     "Place marlvane-miner.conf next to the .exe for auto-detection.\n"
