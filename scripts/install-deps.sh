@@ -31,6 +31,9 @@ need_tool chromium chromium
 need_tool logrotate logrotate
 # The pool tests put the Stratum test server behind a real TLS listener.
 need_tool stunnel4 stunnel4
+# The Debian package: dpkg-shlibdeps for its dependencies, lintian to judge it.
+need_tool dpkg-shlibdeps dpkg-dev
+need_tool lintian lintian
 
 if [ ${#packages[@]} -eq 0 ]; then
     exit 0

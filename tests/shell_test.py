@@ -113,6 +113,22 @@ class ShellTest(unittest.TestCase):
         self.assertRun(self.run_cpu("-h", argv0="some/path/miner"),
                        USAGE.format(prog="some/path/miner"), 0)
 
+    def test_version_is_one_line_whatever_else_is_given(self):
+        line = r"^marlvane-cpu-miner 1\.1 \(commit ([0-9a-f]{12}(-modified)?|unknown), " \
+               r"CUDA architectures: none, a CPU build\)\n$"
+        for args in (["--version"], ["-d", "all", "--version", "-o", "x"], ["--version", "--bogus"]):
+            with self.subTest(args=args):
+                run = self.run_cpu(*args)
+                self.assertRegex(run.out, line)
+                self.assertEqual((run.status, run.err), (0, ""))
+        run = self.run_cpu("--bogus", "--version")
+        self.assertEqual(run.status, 1, "an unknown option before it is still an error")
+        if GPU:
+            run = Run(GPU, ["--version"], self.dir)
+            self.assertRegex(run.out, r"^marlvane-gpu-miner 1\.1 \(commit \S+, CUDA architectures: "
+                                      r"(\d+ )*\d+\)\n$")
+            self.assertEqual(run.status, 0)
+
     def test_unknown_or_incomplete_options(self):
         cases = [(["--bogus"], "--bogus"), (["-x", "-h"], "-x"), (["-o"], "-o"),
                  (["-a", "A", "-c"], "-c"), (["--benchmark", "-d"], "-d"), (["-help"], "-help")]
