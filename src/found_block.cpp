@@ -11,17 +11,17 @@ namespace {
 
 constexpr double COIN = 100000000.0;
 
-// h3..h0 against t3..t0, most significant first; equal meets.
+} // namespace
+
 bool meets_target(const uint8_t hash[32], const uint64_t target[4])
 {
+    // Most significant word first.
     for (int j = 3; j >= 0; --j) {
         const uint64_t h = read_le64(hash + 8 * j);
         if (h != target[j]) return h < target[j];
     }
     return true;
 }
-
-} // namespace
 
 bool check_find(const Find& f)
 {

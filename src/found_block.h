@@ -15,6 +15,9 @@ struct Find {
     int device = -1; // the device that found it, named only among several
 };
 
+// Whether a folded hash (h3..h0, little-endian words) meets a target
+// (t3..t0); equal meets.
+bool meets_target(const uint8_t hash[32], const uint64_t target[4]);
 // Prints the found-block box and checks the find on the host: true when
 // the hash meets the target.
 bool check_find(const Find& f);

@@ -27,15 +27,6 @@ constexpr auto PUMP_WAIT = std::chrono::milliseconds(100);
 // A rejection reason is said again after this long at the earliest.
 constexpr auto REJECTION_QUIET = std::chrono::seconds(10);
 
-bool meets(const uint8_t hash[32], const uint64_t target[4])
-{
-    for (int j = 3; j >= 0; --j) {
-        const uint64_t h = read_le64(hash + 8 * j);
-        if (h != target[j]) return h < target[j];
-    }
-    return true;
-}
-
 } // namespace
 
 PoolSource::PoolSource(PoolLogin login) : login_(std::move(login))
@@ -91,12 +82,12 @@ void PoolSource::found(Find f)
     const MiningWork& w = *f.work;
     uint8_t hash[32];
     host_pow_hash(header_with_nonce(w, f.nonce).data(), hash);
-    if (!meets(hash, w.target)) {
+    if (!meets_target(hash, w.target)) {
         std::printf("\n  [!] CPU says the share does NOT meet the pool's target!\n"
                     "  [!] GPU false positive - skipping submission.\n\n");
         return;
     }
-    const bool block = meets(hash, w.pool->network_target);
+    const bool block = meets_target(hash, w.pool->network_target);
     bool sendable = false;
     {
         const std::lock_guard<std::mutex> lock(mutex_);

@@ -549,7 +549,16 @@ class RigTest(Base):
                       "(injected into CPU device 1)\n", out)
         after = out[out.index("Error: GPU #1"):]
         self.assertGreaterEqual(len(ACCEPTED.findall(after)), 3, "device 0 went on mining")
-        self.assertNotIn("Found by: GPU #1", after)
+        # Its finds from before the failure may still be judged after the
+        # line (the sender works on), but none on work handed out after it:
+        # each acceptance is the next height, and a device is handed a
+        # template only after its "Mining height" line.
+        first = int(re.search(r"Mining height (\d+)", out).group(1))
+        last_before = int(re.findall(r"Mining height (\d+)", out[:out.index("Error: GPU #1")])[-1])
+        for box in after.split("[*] BLOCK FOUND! [*]"):
+            accepted = re.search(r"ACCEPTED! Blocks found: (\d+)", box)
+            if "Found by: GPU #1" in box and accepted:
+                self.assertLessEqual(first + int(accepted.group(1)) - 1, last_before, box)
         self.assertRegex(out, r"\| #0 \d+\.\d\d [KMGT]?H/s \| #1 failed   ")
         summary = RIG_SUMMARY.search(out)
         self.assertIsNotNone(summary, out[-1500:])
