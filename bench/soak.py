@@ -7,6 +7,9 @@ descriptors and threads every 10 s, and the growth after the first minute.
 
     bench/soak.py [SECONDS] [cpu|test]   (default 600 s on the test engine)
 
+SOAK_WRAP runs the miner under a profiler, e.g. SOAK_WRAP="heaptrack -o
+/tmp/soak" (the sizes printed are then the profiler's process's).
+
 The test engine paces its devices like GPUs (1 GH/s each here) without the
 CPU engine's threads per launch, whose stacks the C library caches: it is
 the closer stand-in for a rig's host process.
@@ -31,8 +34,8 @@ def status(pid):
         for line in f:
             key, _, value = line.partition(":")
             fields[key] = value.strip()
-    return (int(fields["VmRSS"].split()[0]), len(os.listdir("/proc/%d/fd" % pid)),
-            int(fields["Threads"]))
+    return (int(fields["VmRSS"].split()[0]), int(fields["RssAnon"].split()[0]),
+            len(os.listdir("/proc/%d/fd" % pid)), int(fields["Threads"]))
 
 
 def main():
@@ -58,13 +61,17 @@ def main():
                       Reply.error(-32603, "Internal error")])
     mover = TipMover(chain, 2.0).start()
     api = 40000 + os.getpid() % 20000
-    proc = subprocess.Popen([miner, "-o", node.url, "-a", payout, "-d", "all", "--api",
+    wrap = os.environ.get("SOAK_WRAP", "").split()
+    proc = subprocess.Popen(wrap + [miner, "-o", node.url, "-a", payout, "-d", "all", "--api",
                              "127.0.0.1:%d" % api] + grid,
                             stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT,
                             env=dict(os.environ, **env))
     start = time.monotonic()
     samples = []
-    print("   time     RSS KB   fds threads  accepted  submissions")
+    # Anonymous memory is the heap, the stacks and the allocator's arenas;
+    # the rest of the resident size is the program's and libraries' pages,
+    # read in as code paths first run.
+    print("   time     RSS KB    anon KB   fds threads  accepted  submissions")
     try:
         next_sample = start
         while time.monotonic() - start < seconds and proc.poll() is None:
@@ -73,11 +80,11 @@ def main():
             except OSError:
                 pass
             if time.monotonic() >= next_sample:
-                rss, fds, threads = status(proc.pid)
+                rss, anon, fds, threads = status(proc.pid)
                 t = time.monotonic() - start
-                samples.append((t, rss))
-                print("%7.0f %10d %5d %7d %9d %12d" % (t, rss, fds, threads, len(chain.accepted),
-                                                       len(chain.verdicts)), flush=True)
+                samples.append((t, rss, anon))
+                print("%7.0f %10d %10d %5d %7d %9d %12d" % (t, rss, anon, fds, threads, len(chain.accepted),
+                                                            len(chain.verdicts)), flush=True)
                 next_sample += 10.0
             time.sleep(1.0)
     finally:
@@ -85,11 +92,13 @@ def main():
         proc.wait(30)
         mover.stop()
         node.stop()
-    settled = [(t, rss) for t, rss in samples if t >= WARM_UP]
+    settled = [sample for sample in samples if sample[0] >= WARM_UP]
     if len(settled) >= 2:
-        (t0, r0), (t1, r1) = settled[0], settled[-1]
-        print("after the first minute: %d KB at %.0f s, %d KB at %.0f s: %+.3f KB a second"
+        (t0, r0, a0), (t1, r1, a1) = settled[0], settled[-1]
+        print("after the first minute: RSS %d KB at %.0f s, %d KB at %.0f s: %+.3f KB a second"
               % (r0, t0, r1, t1, (r1 - r0) / (t1 - t0)))
+        print("                        anon %d KB at %.0f s, %d KB at %.0f s: %+.3f KB a second"
+              % (a0, t0, a1, t1, (a1 - a0) / (t1 - t0)))
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -72,7 +73,11 @@ struct TempDir {
         char name[] = "/tmp/marlvane-log-XXXXXX";
         path = mkdtemp(name);
     }
-    ~TempDir() { std::system(("rm -rf " + path).c_str()); }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
 };
 
 // A rotation by renaming: the lines written before the new file appears go
