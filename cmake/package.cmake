@@ -17,15 +17,11 @@ install(FILES README.md ${pkg}/copyright DESTINATION ${doc_dir})
 # Debian wants the changelog and the manual pages compressed, reproducibly.
 set(gz_dir ${CMAKE_CURRENT_BINARY_DIR}/package-gz)
 set(gz_files)
-foreach(pair "changelog:changelog" "marlvane-miner.1:marlvane-miner.1"
-        "marlvane-gpu-miner.1:marlvane-gpu-miner.1" "marlvane-cpu-miner.1:marlvane-cpu-miner.1")
-  string(REPLACE ":" ";" pair "${pair}")
-  list(GET pair 0 source)
-  list(GET pair 1 name)
+foreach(name changelog marlvane-miner.1 marlvane-gpu-miner.1 marlvane-cpu-miner.1)
   add_custom_command(OUTPUT ${gz_dir}/${name}.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${gz_dir}
-    COMMAND gzip -9n -c ${pkg}/${source} > ${gz_dir}/${name}.gz
-    DEPENDS ${pkg}/${source} VERBATIM)
+    COMMAND gzip -9n -c ${pkg}/${name} > ${gz_dir}/${name}.gz
+    DEPENDS ${pkg}/${name} VERBATIM)
   list(APPEND gz_files ${gz_dir}/${name}.gz)
 endforeach()
 add_custom_target(marlvane_package_gz ALL DEPENDS ${gz_files})
