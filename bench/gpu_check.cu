@@ -27,7 +27,7 @@
 #include "previous_kernel.cuh"
 #include "search_kernel_figures.h"
 #include "util.h"
-#include "whirlpool_core.h"
+#include "whirlpool_image.h"
 #include "whirlpool_cuda.h"
 
 namespace {

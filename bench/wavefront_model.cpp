@@ -14,7 +14,7 @@
 #include <random>
 #include <vector>
 
-#include "whirlpool_core.h"
+#include "whirlpool_image.h"
 #include "whirlpool_cuda.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "whirlpool_core.h"
+#include "whirlpool_image.h"
 
 // Prints the three-line kernel error report, once per process.
 void report_kernel_error_once(const char* error_text);

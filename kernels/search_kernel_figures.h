@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "whirlpool_core.h"
+#include "whirlpool_image.h"
 
 struct WpKernelFigures {
     int registers;            // per thread

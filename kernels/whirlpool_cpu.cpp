@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "engine_common.h"
-#include "whirlpool_core.h"
+#include "whirlpool_image.h"
 
 struct CudaMiner {
     uint64_t midstate[8];

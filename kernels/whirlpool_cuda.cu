@@ -19,9 +19,8 @@
 #include <vector>
 
 #include "engine_common.h"
-#include "nvml_health.h"
 #include "search_kernel_figures.h"
-#include "whirlpool_core.h"
+#include "whirlpool_image.h"
 
 __constant__ uint64_t d_T0[256];
 __constant__ uint64_t d_RC[10];
@@ -233,39 +232,6 @@ int cuda_search_layout(int device, int threads, int* resident)
         blocks = 0;
     *resident = blocks;
     return static_cast<int>(layout);
-}
-
-const char* cuda_engine_architectures(void) { return MARLVANE_CUDA_ARCHS; }
-
-int cuda_device_count(void)
-{
-    int count = 0;
-    if (cudaGetDeviceCount(&count) != cudaSuccess) return 0;
-    return count;
-}
-
-void cuda_device_info(int device, char* name, size_t name_size, int* sm_count,
-                      uint64_t* total_mem)
-{
-    cudaDeviceProp prop{};
-    if (cudaGetDeviceProperties(&prop, device) != cudaSuccess) {
-        if (name_size > 0) name[0] = '\0';
-        *sm_count = 0;
-        *total_mem = 0;
-        return;
-    }
-    std::snprintf(name, name_size, "%s", prop.name);
-    *sm_count = prop.multiProcessorCount;
-    *total_mem = prop.totalGlobalMem;
-}
-
-int cuda_device_health(int device, WpDeviceHealth* out)
-{
-    // The management library numbers devices its own way; the PCI bus id
-    // names the same card to both, whatever CUDA_VISIBLE_DEVICES says.
-    char bus_id[32];
-    if (cudaDeviceGetPCIBusId(bus_id, sizeof bus_id, device) != cudaSuccess) return 0;
-    return nvml_read_health(NVML_LIBRARY, bus_id, *out) ? 1 : 0;
 }
 
 int cuda_whirlpool_init(const uint64_t* t0, const uint64_t* rc)

@@ -53,7 +53,7 @@ int cuda_device_count(void);
 // an engine that runs on the CPU.
 const char* cuda_engine_architectures(void);
 // The table image the search keeps in each block's shared memory on a
-// device, for blocks of `threads` threads: a WpLayout (whirlpool_core.h),
+// device, for blocks of `threads` threads: a WpLayout (whirlpool_image.h),
 // chosen as cuda_miner_create chooses it. *resident_blocks receives how many
 // such blocks a multiprocessor holds, or 0 where the backend has no such
 // limit (the CPU engine, which reads T0 and R8 from its caches).

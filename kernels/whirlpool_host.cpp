@@ -5,7 +5,7 @@
 
 #include "../src/util.h"
 #include "engine_common.h"
-#include "whirlpool_core.h"
+#include "whirlpool_image.h"
 
 // Entry x is the standard's C0[x] (S[x] times the circulant row
 // 1, 1, 4, 1, 8, 5, 2, 9 over GF(2^8) mod x^8+x^4+x^3+x^2+1), bytes reversed.

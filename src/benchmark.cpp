@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "../kernels/whirlpool_core.h"
+#include "../kernels/whirlpool_image.h"
 #include "../kernels/whirlpool_cuda.h"
 #include "util.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../kernels/whirlpool_core.h"
+#include "../kernels/whirlpool_image.h"
 #include "../kernels/whirlpool_cuda.h"
 
 // The program's version, as the banner, the help and the API give it.

@@ -24,7 +24,7 @@
 
 #include "engine_common.h"
 #include "nvml_health.h"
-#include "whirlpool_core.h"
+#include "whirlpool_image.h"
 #include "whirlpool_cuda.h"
 
 namespace {

@@ -11,7 +11,7 @@
 
 #include "engine_common.h"
 #include "util.h"
-#include "whirlpool_core.h"
+#include "whirlpool_image.h"
 #include "whirlpool_cuda.h"
 
 namespace {
